@@ -1,0 +1,14 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#pragma once
+
+namespace kestrune {
+
+// Declares the protocol, its fields, subtrees, named dissector and port
+// preference to the host. Runs only once, however often it is called.
+void register_simple_kestrune();
+
+// The UDP port the user configured; the host writes it when preferences
+// are read or applied.
+extern unsigned int selvagrid_udp_port;
+
+}  // namespace kestrune
