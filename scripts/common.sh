@@ -1,0 +1,27 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
+# Shared by the set-up and test scripts: host packages and the build.
+
+PROJECT_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+BUILD_DIR=${BUILD_DIR:-$PROJECT_ROOT/build}
+
+# Debian packages needed to build and test against the installed host.
+HOST_PACKAGES=(cmake g++ make pkgconf libwireshark-dev libwiretap-dev libglib2.0-dev tshark
+               libgtest-dev python3 util-linux)
+
+install_missing_packages() {
+    local missing=()
+    for p in "$@"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "Installing: ${missing[*]}"
+    local sudo=()
+    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -q
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+}
+
+build_project() {
+    cmake -S "$PROJECT_ROOT" -B "$BUILD_DIR" "$@"
+    cmake --build "$BUILD_DIR" -j "$(nproc)"
+}

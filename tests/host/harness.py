@@ -1,0 +1,147 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
+"""Runs the real tshark with the freshly built module, the way a user would.
+
+The host ignores WIRESHARK_PLUGIN_DIR for root, so when the tests run as
+root tshark is started as the unprivileged user 65534 with a HOME of its
+own. The module, the captures and that HOME live in a private folder that
+the test removes again; nothing is installed anywhere.
+"""
+import os
+import shutil
+import struct
+import subprocess
+import tempfile
+import xml.etree.ElementTree as ET
+
+MODULE = os.environ.get("KESTRUNE_MODULE", "")
+HOST_MAJOR_MINOR = os.environ.get("KESTRUNE_HOST_VERSION", "4.0")
+UNPRIVILEGED = 65534
+PORT = 4096
+PEER_PORT = 31000
+
+
+class Host:
+    """A private plugin folder, home and scratch space for one test class."""
+
+    def __init__(self):
+        if not MODULE or not os.path.exists(MODULE):
+            raise RuntimeError("KESTRUNE_MODULE must name the built module")
+        self.root = tempfile.mkdtemp(prefix="kestrune-host-")
+        os.chmod(self.root, 0o755)
+        self.plugin_dir = os.path.join(self.root, "plugins")
+        epan = os.path.join(self.plugin_dir, HOST_MAJOR_MINOR, "epan")
+        os.makedirs(epan)
+        shutil.copy(MODULE, epan)
+        self.home = os.path.join(self.root, "home")
+        os.makedirs(self.home)
+        if os.geteuid() == 0:
+            os.chown(self.home, UNPRIVILEGED, UNPRIVILEGED)
+
+    def close(self):
+        shutil.rmtree(self.root, ignore_errors=True)
+
+    def path(self, name):
+        return os.path.join(self.root, name)
+
+    def preferences_file(self, text):
+        folder = os.path.join(self.home, ".config", "wireshark")
+        os.makedirs(folder, exist_ok=True)
+        with open(os.path.join(folder, "preferences"), "w") as f:
+            f.write(text)
+        if os.geteuid() == 0:
+            for p in (os.path.join(self.home, ".config"), folder):
+                os.chown(p, UNPRIVILEGED, UNPRIVILEGED)
+
+    def tshark(self, *args, env=None, check=True):
+        cmd = ["tshark", *args]
+        if os.geteuid() == 0:
+            cmd = ["setpriv", f"--reuid={UNPRIVILEGED}", f"--regid={UNPRIVILEGED}",
+                   "--clear-groups", *cmd]
+        full_env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": self.home,
+                    "WIRESHARK_PLUGIN_DIR": self.plugin_dir, "LC_ALL": "C.UTF-8"}
+        full_env.update(env or {})
+        proc = subprocess.run(cmd, capture_output=True, text=True, env=full_env,
+                              cwd=self.root, timeout=300)
+        if check and proc.returncode != 0:
+            raise AssertionError(f"{' '.join(args)} exited {proc.returncode}:\n{proc.stderr}")
+        return proc
+
+    def pdml(self, capture, *args):
+        out = self.tshark("-r", capture, "-T", "pdml", *args).stdout
+        return [Packet(p) for p in ET.fromstring(out).iter("packet")]
+
+    def fields(self, capture, fields, *args):
+        """One list of values for each frame, in the order the fields were named."""
+        cmd = ["-r", capture, "-T", "fields", "-E", "separator=/t", "-E", "occurrence=f"]
+        for f in fields:
+            cmd += ["-e", f]
+        out = self.tshark(*cmd, *args).stdout
+        return [line.split("\t") for line in out.splitlines()]
+
+
+class Packet:
+    """One PDML packet; items are looked up by field name."""
+
+    def __init__(self, element):
+        self.element = element
+
+    def protocol(self, name):
+        return self.element.find(f"proto[@name='{name}']")
+
+    def has_protocol(self, name):
+        return self.protocol(name) is not None
+
+    def text(self):
+        return ET.tostring(self.element, encoding="unicode")
+
+
+def item(element):
+    """(name, showname, pos, size) of a PDML field or proto, the way a user reads it."""
+    return (element.get("name"), element.get("showname"), int(element.get("pos")),
+            int(element.get("size")))
+
+
+def header(length, ptype, session_sequence, routing, codec, session_id, sequence, payload_size):
+    """Six header bytes from field values."""
+    w0 = (length & 0x7FF) | (ptype & 7) << 11 | int(session_sequence) << 14 | int(routing) << 15
+    w1 = (codec & 0xF) | (session_id & 0xFFF) << 4
+    w2 = (sequence & 0xFF) | (payload_size & 0xFF) << 8
+    return struct.pack("<HHH", w0, w1, w2)
+
+
+def _udp_frame(datagram, sport, dport):
+    ip_total = 20 + 8 + len(datagram)
+    ip = struct.pack("!BBHHHBBH4s4s", 0x45, 0, ip_total, 0, 0x4000, 64, 17, 0,
+                     bytes([192, 0, 2, 10]), bytes([192, 0, 2, 20]))
+    csum = sum(struct.unpack("!10H", ip))
+    while csum >> 16:
+        csum = (csum & 0xFFFF) + (csum >> 16)
+    ip = ip[:10] + struct.pack("!H", ~csum & 0xFFFF) + ip[12:]
+    udp = struct.pack("!HHHH", sport, dport, 8 + len(datagram), 0)
+    eth = bytes.fromhex("020000000014" "02000000000a" "0800")
+    return eth + ip + udp + datagram
+
+
+# Ethernet + IPv4 + UDP: where the datagram starts in each frame.
+UDP_PAYLOAD_OFFSET = 14 + 20 + 8
+
+
+def write_capture(path, datagrams):
+    """Writes a pcap of UDP datagrams.
+
+    Each entry is bytes (sent to PORT) or a dict with "data" and optionally
+    "sport", "dport" and "snaplen" (bytes of the datagram actually captured).
+    """
+    with open(path, "wb") as f:
+        f.write(struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 65535, 1))
+        for i, d in enumerate(datagrams):
+            if isinstance(d, (bytes, bytearray)):
+                d = {"data": bytes(d)}
+            frame = _udp_frame(d["data"], d.get("sport", PEER_PORT), d.get("dport", PORT))
+            captured = frame
+            if "snaplen" in d:
+                captured = frame[:UDP_PAYLOAD_OFFSET + d["snaplen"]]
+            f.write(struct.pack("<IIII", 1796428800 + i, 0, len(captured), len(frame)))
+            f.write(captured)
+    os.chmod(path, 0o644)
+    return path
