@@ -23,15 +23,16 @@ PEER_PORT = 31000
 class Host:
     """A private plugin folder, home and scratch space for one test class."""
 
-    def __init__(self):
-        if not MODULE or not os.path.exists(MODULE):
+    def __init__(self, module=None):
+        module = module or MODULE
+        if not module or not os.path.exists(module):
             raise RuntimeError("KESTRUNE_MODULE must name the built module")
         self.root = tempfile.mkdtemp(prefix="kestrune-host-")
         os.chmod(self.root, 0o755)
         self.plugin_dir = os.path.join(self.root, "plugins")
         epan = os.path.join(self.plugin_dir, HOST_MAJOR_MINOR, "epan")
         os.makedirs(epan)
-        shutil.copy(MODULE, epan)
+        shutil.copy(module, os.path.join(epan, "simplekestrune.so"))
         self.home = os.path.join(self.root, "home")
         os.makedirs(self.home)
         if os.geteuid() == 0:
@@ -52,14 +53,21 @@ class Host:
             for p in (os.path.join(self.home, ".config"), folder):
                 os.chown(p, UNPRIVILEGED, UNPRIVILEGED)
 
-    def tshark(self, *args, env=None, check=True):
-        cmd = ["tshark", *args]
+    def command(self, *args, env=None, wrapper=()):
+        """The command line and environment that run tshark with our module.
+
+        wrapper goes before tshark (valgrind, for instance)."""
+        cmd = [*wrapper, "tshark", *args]
         if os.geteuid() == 0:
             cmd = ["setpriv", f"--reuid={UNPRIVILEGED}", f"--regid={UNPRIVILEGED}",
                    "--clear-groups", *cmd]
         full_env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": self.home,
                     "WIRESHARK_PLUGIN_DIR": self.plugin_dir, "LC_ALL": "C.UTF-8"}
         full_env.update(env or {})
+        return cmd, full_env
+
+    def tshark(self, *args, env=None, check=True):
+        cmd, full_env = self.command(*args, env=env)
         proc = subprocess.run(cmd, capture_output=True, text=True, env=full_env,
                               cwd=self.root, timeout=300)
         if check and proc.returncode != 0:
@@ -127,21 +135,26 @@ UDP_PAYLOAD_OFFSET = 14 + 20 + 8
 
 
 def write_capture(path, datagrams):
+    with open(path, "wb") as f:
+        write_pcap(f, datagrams)
+    os.chmod(path, 0o644)
+    return path
+
+
+def write_pcap(f, datagrams):
     """Writes a pcap of UDP datagrams.
 
     Each entry is bytes (sent to PORT) or a dict with "data" and optionally
     "sport", "dport" and "snaplen" (bytes of the datagram actually captured).
     """
-    with open(path, "wb") as f:
-        f.write(struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 65535, 1))
-        for i, d in enumerate(datagrams):
-            if isinstance(d, (bytes, bytearray)):
-                d = {"data": bytes(d)}
-            frame = _udp_frame(d["data"], d.get("sport", PEER_PORT), d.get("dport", PORT))
-            captured = frame
-            if "snaplen" in d:
-                captured = frame[:UDP_PAYLOAD_OFFSET + d["snaplen"]]
-            f.write(struct.pack("<IIII", 1796428800 + i, 0, len(captured), len(frame)))
-            f.write(captured)
-    os.chmod(path, 0o644)
-    return path
+    f.write(struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 65535, 1))
+    for i, d in enumerate(datagrams):
+        if isinstance(d, (bytes, bytearray)):
+            d = {"data": bytes(d)}
+        frame = _udp_frame(d["data"], d.get("sport", PEER_PORT), d.get("dport", PORT))
+        captured = frame
+        if "snaplen" in d:
+            captured = frame[:UDP_PAYLOAD_OFFSET + d["snaplen"]]
+        f.write(struct.pack("<IIII", 1796428800 + i // 1000, (i % 1000) * 1000,
+                            len(captured), len(frame)))
+        f.write(captured)
