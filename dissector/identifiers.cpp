@@ -20,4 +20,6 @@ int ett_simple_packet = -1;
 
 dissector_handle_t data_handle = nullptr;
 
+int simple_kestrune_tap = -1;
+
 }  // namespace kestrune

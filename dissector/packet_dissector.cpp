@@ -5,6 +5,8 @@
 // on this path may own a destructor.
 #include "packet_dissector.h"
 
+#include <epan/tap.h>
+
 #include "identifiers.h"
 #include "simple_packet_header.h"
 
@@ -37,6 +39,13 @@ int dissect_simple_kestrune(tvbuff_t* tvb, packet_info* pinfo, proto_tree* tree,
     col_set_str(pinfo->cinfo, COL_PROTOCOL, "SimpleKestrune");
     col_add_fstr(pinfo->cinfo, COL_INFO, " Packet length =%d, Packet Type =%d", h.length,
                  h.packet_type);
+
+    // Only copied when someone listens: most reads have no tap listener.
+    if (have_tap_listener(simple_kestrune_tap)) {
+        auto* tapped = wmem_new(pinfo->pool, SimplePacketHeader);
+        *tapped = h;
+        tap_queue_packet(simple_kestrune_tap, pinfo, tapped);
+    }
 
     if (!tree) {
         return tvb_captured_length(tvb);

@@ -21,7 +21,10 @@ const char plugin_version[] = "1.10.11.22";
 const int plugin_want_major = WIRESHARK_VERSION_MAJOR;
 const int plugin_want_minor = WIRESHARK_VERSION_MINOR;
 
-void plugin_reg_handoff(void) { kestrune::bind_selvagrid_port(); }
+void plugin_reg_handoff(void) {
+    kestrune::register_udp_heuristic();
+    kestrune::bind_selvagrid_port();
+}
 
 // The host calls the registration routine while it registers all protocols
 // and the hand-off once they all exist.

@@ -2,11 +2,13 @@
 #include "registration.h"
 
 #include <epan/prefs.h>
+#include <epan/tap.h>
 
 #include "dissector/identifiers.h"
 #include "dissector/packet_dissector.h"
 #include "dissector/value_names.h"
 #include "port_binding.h"
+#include "stats/session_stats.h"
 
 namespace kestrune {
 
@@ -63,6 +65,19 @@ void register_simple_kestrune() {
     prefs_register_uint_preference(module, "udp.selvagrid_port",
                                    "Simple Kestrune \"well-known\" Selvagrid UDP Port", "", 10,
                                    &selvagrid_udp_port);
+
+    simple_kestrune_tap = register_tap("simplekestrune");
+    register_session_stats();
+}
+
+void register_udp_heuristic() {
+    static bool registered = false;
+    if (registered) {
+        return;
+    }
+    registered = true;
+    heur_dissector_add("udp", dissect_simple_kestrune_heur, "Simple Kestrune over UDP",
+                       "simplekestrune_udp", proto_simple_kestrune, HEURISTIC_DISABLE);
 }
 
 }  // namespace kestrune

@@ -11,4 +11,8 @@ void register_simple_kestrune();
 // are read or applied.
 extern unsigned int selvagrid_udp_port;
 
+// Offers the heuristic dissector to UDP (off until the user enables it).
+// Runs only once, however often it is called.
+void register_udp_heuristic();
+
 }  // namespace kestrune

@@ -1,0 +1,76 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#include "stats/sequence_tracker.h"
+
+#include <gtest/gtest.h>
+
+#include <initializer_list>
+
+namespace kestrune {
+namespace {
+
+using V = SequenceTracker::Verdict;
+
+SequenceTracker feed(std::initializer_list<int> sequence) {
+    SequenceTracker t;
+    for (int s : sequence) t.observe(static_cast<std::uint8_t>(s));
+    return t;
+}
+
+TEST(SequenceTracker, InOrderAcrossTheWrapHasNoLoss) {
+    SequenceTracker t;
+    EXPECT_EQ(t.observe(253), V::First);
+    for (int s : {254, 255, 0, 1}) EXPECT_EQ(t.observe(static_cast<std::uint8_t>(s)), V::InOrder);
+    EXPECT_EQ(t.packets(), 5u);
+    EXPECT_EQ(t.missing() + t.duplicates() + t.out_of_order(), 0u);
+}
+
+TEST(SequenceTracker, GapsCountTheMissingNumbersAcrossTheWrap) {
+    SequenceTracker t = feed({250, 251, 254, 1, 2});  // 252, 253, 255, 0 missing
+    EXPECT_EQ(t.missing(), 4u);
+    EXPECT_EQ(t.out_of_order(), 0u);
+    EXPECT_EQ(feed({10, 12}).observe(13), V::InOrder);
+}
+
+TEST(SequenceTracker, DuplicatesOfTheLatestAndOfOlderPackets) {
+    SequenceTracker t = feed({5, 6, 6, 7, 5});
+    EXPECT_EQ(t.duplicates(), 2u);
+    EXPECT_EQ(t.missing(), 0u);
+    EXPECT_EQ(t.out_of_order(), 0u);
+}
+
+TEST(SequenceTracker, ALatePacketIsOutOfOrderAndNoLongerMissing) {
+    SequenceTracker t;
+    t.observe(254);
+    EXPECT_EQ(t.observe(0), V::Gap);  // 255 skipped
+    EXPECT_EQ(t.missing(), 1u);
+    EXPECT_EQ(t.observe(255), V::OutOfOrder);
+    EXPECT_EQ(t.missing(), 0u);
+    EXPECT_EQ(t.observe(255), V::Duplicate);
+    EXPECT_EQ(t.out_of_order(), 1u);
+    EXPECT_EQ(t.duplicates(), 1u);
+}
+
+TEST(SequenceTracker, OlderThanTheFirstPacketIsLateButWasNeverMissing) {
+    SequenceTracker t = feed({10, 9, 11});
+    EXPECT_EQ(t.out_of_order(), 1u);
+    EXPECT_EQ(t.missing(), 0u);
+}
+
+TEST(SequenceTracker, ANumberSeenOneLapAgoIsNewOnTheNextLap) {
+    // 0..255 then 0 again: the second 0 is the next lap, not a duplicate.
+    SequenceTracker t;
+    for (int lap = 0; lap < 2; ++lap) {
+        for (int s = 0; s < 256; ++s) t.observe(static_cast<std::uint8_t>(s));
+    }
+    EXPECT_EQ(t.packets(), 512u);
+    EXPECT_EQ(t.duplicates() + t.missing() + t.out_of_order(), 0u);
+    // A skipped number from the previous lap is not 'filled' by this lap's.
+    SequenceTracker u = feed({0, 2});
+    for (int s = 3; s < 256; ++s) u.observe(static_cast<std::uint8_t>(s));
+    EXPECT_EQ(u.observe(0), V::InOrder);
+    EXPECT_EQ(u.observe(1), V::InOrder);
+    EXPECT_EQ(u.missing(), 1u);
+}
+
+}  // namespace
+}  // namespace kestrune
