@@ -48,7 +48,7 @@ int dissect_simple_kestrune(tvbuff_t* tvb, packet_info* pinfo, proto_tree* tree,
     }
 
     if (!tree) {
-        return tvb_captured_length(tvb);
+        return static_cast<int>(tvb_captured_length(tvb));
     }
 
     proto_item* proto_ti = proto_tree_add_item(tree, proto_simple_kestrune, tvb, 0, -1, ENC_NA);
@@ -57,19 +57,19 @@ int dissect_simple_kestrune(tvbuff_t* tvb, packet_info* pinfo, proto_tree* tree,
 
     // The summary spans the header's own length value, which is deliberately
     // not checked against the datagram.
-    proto_item* packet_ti = proto_tree_add_uint_format(
-        proto_subtree, hf_simple_packet, tvb, 0, h.length, 0,
-        "Simple Packet.  Session ID: %03d , Sequnce Number: %04d ", h.session_id,
-        h.sequence_number);
+    proto_item* packet_ti =
+        proto_tree_add_uint_format(proto_subtree, hf_simple_packet, tvb, 0, h.length, 0,
+                                   "Simple Packet.  Session ID: %03d , Sequnce Number: %04d ",
+                                   h.session_id, h.sequence_number);
     proto_tree* packet_subtree = proto_item_add_subtree(packet_ti, ett_simple_packet);
     add_simple_packet_fields(packet_subtree, tvb, h);
 
     // Only the first Simple Packet is decoded. A payload size beyond the
     // datagram makes the host report it as malformed here, after the tree.
-    tvbuff_t* payload = tvb_new_subset_length_caplen(tvb, kSimplePacketHeaderSize,
-                                                     h.payload_size, h.payload_size);
+    tvbuff_t* payload =
+        tvb_new_subset_length_caplen(tvb, kSimplePacketHeaderSize, h.payload_size, h.payload_size);
     call_dissector(data_handle, payload, pinfo, packet_subtree);
-    return tvb_captured_length(tvb);
+    return static_cast<int>(tvb_captured_length(tvb));
 }
 
 }  // namespace kestrune

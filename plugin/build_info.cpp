@@ -7,6 +7,5 @@
 #define KESTRUNE_VALUE(x) KESTRUNE_TEXT(x)
 
 [[gnu::used]] static const char kestrune_build_info[] =
-    "simplekestrune-build: fortify=" KESTRUNE_VALUE(_FORTIFY_SOURCE)
-    " optimize=" KESTRUNE_VALUE(__OPTIMIZE__)
-    " ssp-strong=" KESTRUNE_VALUE(__SSP_STRONG__);
+    "simplekestrune-build: fortify=" KESTRUNE_VALUE(_FORTIFY_SOURCE) " optimize=" KESTRUNE_VALUE(
+        __OPTIMIZE__) " ssp-strong=" KESTRUNE_VALUE(__SSP_STRONG__);

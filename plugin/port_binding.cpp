@@ -44,8 +44,8 @@ void release_port() {
 
 void bind_selvagrid_port() {
     if (simple_kestrune_handle == nullptr) {
-        simple_kestrune_handle = create_dissector_handle(dissect_simple_kestrune,
-                                                         proto_simple_kestrune);
+        simple_kestrune_handle =
+            create_dissector_handle(dissect_simple_kestrune, proto_simple_kestrune);
         take_port(selvagrid_udp_port);
     } else if (selvagrid_udp_port != bound_port) {
         release_port();

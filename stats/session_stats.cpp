@@ -42,10 +42,12 @@ void init_tree(stats_tree* st) {
     s.sessions = stats_tree_create_node(st, kSessionsNode, 0, STAT_DT_INT, TRUE);
 }
 
-void cleanup_tree(stats_tree* st) { states.erase(st); }
+void cleanup_tree(stats_tree* st) {
+    states.erase(st);
+}
 
-tap_packet_status count_packet(stats_tree* st, packet_info*, epan_dissect_t*, const void* data,
-                               tap_flags_t) {
+tap_packet_status count_packet(stats_tree* st, packet_info* /*pinfo*/, epan_dissect_t* /*edt*/,
+                               const void* data, tap_flags_t /*flags*/) {
     const auto* h = static_cast<const SimplePacketHeader*>(data);
     TreeState& s = states[st];
 
@@ -58,7 +60,7 @@ tap_packet_status count_packet(stats_tree* st, packet_info*, epan_dissect_t*, co
 
     tick_stat_node(st, kSessionsNode, 0, FALSE);
     char name[32];
-    std::snprintf(name, sizeof name, "Session %u", h->session_id);
+    (void)std::snprintf(name, sizeof name, "Session %u", h->session_id);
     const int session = tick_stat_node(st, name, s.sessions, TRUE);
     SequenceTracker& t = s.trackers[h->session_id];
     t.observe(static_cast<std::uint8_t>(h->sequence_number));

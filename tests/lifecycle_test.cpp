@@ -20,7 +20,9 @@ extern "C" void plugin_register(void);
 
 namespace {
 
-int simple_kestrune_proto() { return proto_get_id_by_filter_name("simplekestrune"); }
+int simple_kestrune_proto() {
+    return proto_get_id_by_filter_name("simplekestrune");
+}
 
 bool is_ours(dissector_handle_t h) {
     return h != nullptr && dissector_handle_get_protocol_index(h) == simple_kestrune_proto();

@@ -53,6 +53,7 @@ void put32le(Bytes& b, std::uint32_t v) {
 
 Bytes simple_packet(unsigned length, unsigned type, bool session_sequence, bool routing,
                     unsigned codec, unsigned session_id, unsigned sequence, unsigned payload_size,
+                    // cppcheck-suppress constParameter ; drawing numbers changes it
                     std::mt19937& rng, unsigned payload_bytes) {
     Bytes b;
     put16le(b, (length & 0x7FF) | (type & 7) << 11 | (session_sequence ? 0x4000 : 0) |
@@ -65,16 +66,16 @@ Bytes simple_packet(unsigned length, unsigned type, bool session_sequence, bool 
 
 // Ethernet + IPv4 + UDP around a datagram; the UDP checksum is left at zero,
 // which IPv4 allows and the host does not flag.
-Bytes frame(const Bytes& datagram, bool forward, unsigned src_port, unsigned dst_port) {
+Bytes frame(const Bytes& datagram, bool from_port, unsigned src_port, unsigned dst_port) {
     static const std::array<std::uint8_t, 4> gateway_a{192, 0, 2, 10};
     static const std::array<std::uint8_t, 4> gateway_b{192, 0, 2, 20};
-    const auto& src = forward ? gateway_a : gateway_b;
-    const auto& dst = forward ? gateway_b : gateway_a;
+    const auto& src = from_port ? gateway_a : gateway_b;
+    const auto& dst = from_port ? gateway_b : gateway_a;
     Bytes f;
     const std::uint8_t mac_a[6] = {0x02, 0x00, 0x00, 0x00, 0x00, 0x0a};
     const std::uint8_t mac_b[6] = {0x02, 0x00, 0x00, 0x00, 0x00, 0x14};
-    f.insert(f.end(), forward ? mac_b : mac_a, (forward ? mac_b : mac_a) + 6);
-    f.insert(f.end(), forward ? mac_a : mac_b, (forward ? mac_a : mac_b) + 6);
+    f.insert(f.end(), from_port ? mac_b : mac_a, (from_port ? mac_b : mac_a) + 6);
+    f.insert(f.end(), from_port ? mac_a : mac_b, (from_port ? mac_a : mac_b) + 6);
     put16be(f, 0x0800);
     const std::size_t ip = f.size();
     const unsigned total = 20 + 8 + datagram.size();
@@ -121,7 +122,9 @@ public:
     bool ok() const { return ok_; }
 
 private:
-    void write(const Bytes& b) { ok_ = ok_ && std::fwrite(b.data(), 1, b.size(), out_) == b.size(); }
+    void write(const Bytes& b) {
+        ok_ = ok_ && std::fwrite(b.data(), 1, b.size(), out_) == b.size();
+    }
     std::FILE* out_;
     bool ok_ = true;
 };
@@ -130,7 +133,7 @@ private:
 // fixed frame; those sessions carry transparent-sized payloads).
 std::uint8_t payload_for_codec(unsigned codec) {
     static const std::uint8_t sizes[16] = {40, 24, 24, 20, 160, 160, 24, 80,
-                                           40, 18, 40, 80, 12, 160, 60, 60};
+                                           40, 18, 40, 80, 12,  160, 60, 60};
     return sizes[codec & 0xF];
 }
 
@@ -155,10 +158,21 @@ std::vector<Session> make_sessions(std::mt19937& rng) {
 void set_other_type(Session& s, unsigned type, unsigned& payload) {
     s.packet_type = static_cast<std::uint8_t>(type);
     switch (type) {
-        case 1: payload = 4; break;                  // DTMF event
-        case 2: case 3: case 6: payload = 48; break;  // fax
-        case 4: case 5: payload = 32; break;          // modem
-        default: payload = 8; break;
+        case 1:
+            payload = 4;
+            break;  // DTMF event
+        case 2:
+        case 3:
+        case 6:
+            payload = 48;
+            break;  // fax
+        case 4:
+        case 5:
+            payload = 32;
+            break;  // modem
+        default:
+            payload = 8;
+            break;
     }
 }
 
@@ -166,12 +180,18 @@ bool parse(int argc, char** argv, Options& o) {
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         const bool has_value = i + 1 < argc;
-        if (a == "--output" && has_value) o.output = argv[++i];
-        else if (a == "--count" && has_value) o.count = std::strtoul(argv[++i], nullptr, 10);
-        else if (a == "--seed" && has_value) o.seed = std::strtoul(argv[++i], nullptr, 10);
-        else if (a == "--port" && has_value) o.port = std::strtoul(argv[++i], nullptr, 10);
-        else if (a == "--well-formed-only") o.well_formed_only = true;
-        else return false;
+        if (a == "--output" && has_value)
+            o.output = argv[++i];
+        else if (a == "--count" && has_value)
+            o.count = std::strtoul(argv[++i], nullptr, 10);
+        else if (a == "--seed" && has_value)
+            o.seed = std::strtoul(argv[++i], nullptr, 10);
+        else if (a == "--port" && has_value)
+            o.port = std::strtoul(argv[++i], nullptr, 10);
+        else if (a == "--well-formed-only")
+            o.well_formed_only = true;
+        else
+            return false;
     }
     return !o.output.empty() && o.port <= 0xFFFF;
 }
@@ -181,10 +201,10 @@ bool parse(int argc, char** argv, Options& o) {
 int main(int argc, char** argv) {
     Options o;
     if (!parse(argc, argv, o)) {
-        std::fprintf(stderr,
-                     "usage: %s --output FILE [--count N] [--seed S] [--port P]"
-                     " [--well-formed-only]\n",
-                     argv[0]);
+        (void)std::fprintf(stderr,
+                           "usage: %s --output FILE [--count N] [--seed S] [--port P]"
+                           " [--well-formed-only]\n",
+                           argv[0]);
         return 2;
     }
     std::FILE* out = std::fopen(o.output.c_str(), "wb");
