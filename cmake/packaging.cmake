@@ -1,0 +1,33 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
+# A Debian package of the plugin for the host it was built against.
+# Built by the `deb` target in a build folder of its own, configured for the
+# system plugin folder.
+
+# The Debian package that ships the libwireshark we link, and its version:
+# plugins are tied to the exact host release.
+execute_process(COMMAND pkg-config --variable=libdir wireshark
+                OUTPUT_VARIABLE _libdir OUTPUT_STRIP_TRAILING_WHITESPACE)
+file(REAL_PATH "${_libdir}/libwireshark.so" _libwireshark)
+execute_process(COMMAND dpkg-query -S "${_libwireshark}" OUTPUT_VARIABLE _owner
+                RESULT_VARIABLE _found OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+if(_found EQUAL 0)
+  string(REGEX REPLACE ":.*" "" _host_package "${_owner}")
+  execute_process(COMMAND dpkg-query -W -f=\${Version} "${_host_package}"
+                  OUTPUT_VARIABLE _host_version OUTPUT_STRIP_TRAILING_WHITESPACE)
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "${_host_package} (= ${_host_version})")
+endif()
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME wireshark-plugin-simplekestrune)
+set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
+set(CPACK_PACKAGE_CONTACT "Simple Kestrune plugin maintainers <maintainers@example.invalid>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Quorvane Simple Kestrune dissector for Wireshark and tshark")
+set(CPACK_PACKAGE_DESCRIPTION
+    "Decodes the 6-byte Simple Packet header over UDP (port 4096 by default)\n that carries voice, DTMF, fax and modem payloads of media sessions.")
+set(CPACK_DEBIAN_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_PACKAGE_ENHANCES "tshark, wireshark")
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_SET_DESTDIR ON)
+set(CPACK_STRIP_FILES ON)
+include(CPack)

@@ -1,0 +1,92 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
+"""The Debian package: built by the `deb` target, checked with dpkg-deb.
+
+The install test changes the machine (it installs into the host's system
+plugin folder, then removes the package again), so it runs only when
+KESTRUNE_TEST_DEB_INSTALL=1.
+"""
+import glob
+import os
+import subprocess
+import tempfile
+import unittest
+
+BUILD_DIR = os.environ.get("KESTRUNE_BUILD_DIR", "")
+SAMPLE = os.environ.get("KESTRUNE_SAMPLE", "")
+PACKAGE = "wireshark-plugin-simplekestrune"
+
+
+def run(*cmd, **kw):
+    return subprocess.run(cmd, capture_output=True, text=True, check=True, **kw).stdout
+
+
+def host_plugin_dir():
+    return run("pkg-config", "--variable=plugindir", "wireshark").strip() + "/epan"
+
+
+def host_library_package():
+    """The Debian package and version of the libwireshark we build against."""
+    libdir = run("pkg-config", "--variable=libdir", "wireshark").strip()
+    owner = run("dpkg-query", "-S", os.path.realpath(f"{libdir}/libwireshark.so"))
+    name = owner.split(":")[0]
+    return name, run("dpkg-query", "-W", "-f=${Version}", name)
+
+
+class DebianPackage(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        run("cmake", "--build", BUILD_DIR, "--target", "deb")
+        debs = glob.glob(os.path.join(BUILD_DIR, "deb", f"{PACKAGE}_*.deb"))
+        assert len(debs) == 1, debs
+        cls.deb = debs[0]
+
+    def field(self, name):
+        return run("dpkg-deb", "-f", self.deb, name).strip()
+
+    def test_control_fields(self):
+        self.assertEqual(self.field("Package"), PACKAGE)
+        self.assertEqual(self.field("Version"), "1.10.11.22")
+        self.assertEqual(self.field("Architecture"), run("dpkg", "--print-architecture").strip())
+        name, version = host_library_package()
+        self.assertEqual(self.field("Depends"), f"{name} (= {version})")
+
+    def test_contents(self):
+        listing = run("dpkg-deb", "-c", self.deb).splitlines()
+        files = sorted(line.split()[-1].lstrip(".") for line in listing if not line.startswith("d"))
+        doc = f"/usr/share/doc/{PACKAGE}"
+        self.assertEqual(files, sorted([f"{host_plugin_dir()}/simplekestrune.so",
+                                        f"{doc}/README.md", f"{doc}/copyright"]))
+
+    def test_packaged_module_is_a_loadable_plugin(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            run("dpkg-deb", "-x", self.deb, tmp)
+            module = tmp + host_plugin_dir() + "/simplekestrune.so"
+            exports = run("nm", "-D", "--defined-only", module)
+            for symbol in ("plugin_version", "plugin_want_major", "plugin_want_minor",
+                           "plugin_register"):
+                self.assertIn(f" {symbol}\n", exports)
+
+    @unittest.skipUnless(os.environ.get("KESTRUNE_TEST_DEB_INSTALL") == "1",
+                         "changes the machine; set KESTRUNE_TEST_DEB_INSTALL=1 to run")
+    def test_install_use_and_remove(self):
+        self.assertNotEqual(subprocess.run(["dpkg-query", "-W", PACKAGE],
+                                           capture_output=True).returncode, 0,
+                            "the package is installed already")
+        module = f"{host_plugin_dir()}/simplekestrune.so"
+        env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
+        run("apt-get", "install", "-y", "-q", os.path.abspath(self.deb), env=env)
+        try:
+            self.assertTrue(os.path.exists(module))
+            plugins = run("tshark", "-G", "plugins")
+            self.assertIn(f"simplekestrune.so\t1.10.11.22\tdissector\t{module}", plugins)
+            decoded = run("tshark", "-r", SAMPLE, "-c", "1")
+            self.assertIn("SimpleKestrune", decoded)
+        finally:
+            run("apt-get", "remove", "--purge", "-y", "-q", PACKAGE, env=env)
+        self.assertFalse(os.path.exists(module))
+        self.assertFalse(os.path.exists(f"/usr/share/doc/{PACKAGE}"))
+        self.assertNotIn("simplekestrune", run("tshark", "-G", "plugins"))
+
+
+if __name__ == "__main__":
+    unittest.main()
