@@ -7,7 +7,7 @@ BUILD_DIR=${BUILD_DIR:-$PROJECT_ROOT/build}
 # Debian packages needed to build and test against the installed host.
 HOST_PACKAGES=(cmake g++ make pkgconf libwireshark-dev libwiretap-dev libglib2.0-dev tshark
                libgtest-dev python3 util-linux binutils valgrind
-               clang-format clang-tidy cppcheck)
+               clang-format clang-tidy cppcheck time)
 
 install_missing_packages() {
     local missing=()
