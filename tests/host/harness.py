@@ -11,6 +11,7 @@ import shutil
 import struct
 import subprocess
 import tempfile
+import unittest
 import xml.etree.ElementTree as ET
 
 MODULE = os.environ.get("KESTRUNE_MODULE", "")
@@ -87,6 +88,18 @@ class Host:
             cmd += ["-e", f]
         out = self.tshark(*cmd, *args).stdout
         return [line.split("\t") for line in out.splitlines()]
+
+
+class HostTestCase(unittest.TestCase):
+    """A test class with its own private Host, made once for all its tests."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.host = Host()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.host.close()
 
 
 class Packet:

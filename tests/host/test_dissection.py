@@ -5,7 +5,8 @@ All cases go into one capture that is read once per output mode.
 """
 import unittest
 
-from harness import PORT, PEER_PORT, UDP_PAYLOAD_OFFSET as BASE, Host, header, item, write_capture
+from harness import (PEER_PORT, PORT, UDP_PAYLOAD_OFFSET as BASE, HostTestCase, header, item,
+                     write_capture)
 
 WORKED_EXAMPLE = bytes.fromhex("090831000703") + b"\xaa\xbb\xcc"
 
@@ -46,18 +47,14 @@ def expected_header_items(length, type_name, ptype):
     ]
 
 
-class Dissection(unittest.TestCase):
+class Dissection(HostTestCase):
     @classmethod
     def setUpClass(cls):
-        cls.host = Host()
+        super().setUpClass()
         cls.capture = write_capture(cls.host.path("cases.pcap"), [d for _, d in CASES])
         cls.packets = cls.host.pdml(cls.capture)
         cls.columns = cls.host.fields(cls.capture, ["_ws.col.Protocol", "_ws.col.Info"])
         cls.summary = cls.host.tshark("-r", cls.capture).stdout.splitlines()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.host.close()
 
     def packet(self, label):
         return self.packets[FRAME[label] - 1]
@@ -187,15 +184,11 @@ class Dissection(unittest.TestCase):
         self.assertEqual(self.columns[FRAME["another port"] - 1][0], "UDP")
 
 
-class DisplayFilters(unittest.TestCase):
+class DisplayFilters(HostTestCase):
     @classmethod
     def setUpClass(cls):
-        cls.host = Host()
+        super().setUpClass()
         cls.capture = write_capture(cls.host.path("cases.pcap"), [d for _, d in CASES])
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.host.close()
 
     def frames(self, display_filter):
         out = self.host.tshark("-r", self.capture, "-Y", display_filter, "-T", "fields",

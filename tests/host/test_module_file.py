@@ -6,7 +6,7 @@ import shutil
 import subprocess
 import unittest
 
-from harness import MODULE, Host
+from harness import HostTestCase, MODULE
 
 LOADER_EXPORTS = {"plugin_version", "plugin_want_major", "plugin_want_minor", "plugin_register",
                   "plugin_reg_handoff"}
@@ -40,17 +40,9 @@ class Hardening(unittest.TestCase):
         self.assertEqual(names, LOADER_EXPORTS)
 
 
-class QuietStartup(unittest.TestCase):
+class QuietStartup(HostTestCase):
     """Loading the module adds nothing to stderr (as root the host prints its
     usual notice; these runs are unprivileged, so stderr must be empty)."""
-
-    @classmethod
-    def setUpClass(cls):
-        cls.host = Host()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.host.close()
 
     def test_glossaries_and_a_decode_print_nothing_on_stderr(self):
         sample = self.host.path("sample.pcap")

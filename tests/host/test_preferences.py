@@ -2,24 +2,20 @@
 """Moving the binding with the port preference, and Decode As."""
 import unittest
 
-from harness import Host, write_capture
+from harness import HostTestCase, write_capture
 
 DATAGRAM = bytes.fromhex("090831000703aabbcc")
 PORTS = [4096, 5000, 6000, 0, 31001]
 PREF = "simplekestrune.udp.selvagrid_port"
 
 
-class PortPreference(unittest.TestCase):
+class PortPreference(HostTestCase):
     @classmethod
     def setUpClass(cls):
-        cls.host = Host()
+        super().setUpClass()
         # One datagram to each port, always from the same ephemeral port.
         cls.capture = write_capture(cls.host.path("ports.pcap"),
                                     [{"data": DATAGRAM, "dport": p} for p in PORTS])
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.host.close()
 
     def decoded_ports(self, *args):
         out = self.host.tshark("-r", self.capture, "-T", "fields", "-e", "udp.dstport",

@@ -2,7 +2,7 @@
 """What the host reports about the plugin before any packet is read."""
 import unittest
 
-from harness import Host
+from harness import HostTestCase
 
 PACKET_TYPES = ["VoicePacket", "DTMFPacket", "FaxFRF11", "FaxBypass", "ModemBypass",
                 "ModemRelay", "FaxT38"]
@@ -11,15 +11,7 @@ CODECS = ["G726_16", "G723Low", "G723High", "G729", "G711Alaw", "G711Mulaw", "Vo
           "Transparent", "G727_24_16", "G726_24"]
 
 
-class Registration(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.host = Host()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.host.close()
-
+class Registration(HostTestCase):
     def glossary(self, report):
         return [line.split("\t") for line in self.host.tshark("-G", report).stdout.splitlines()]
 

@@ -6,17 +6,17 @@ import os
 import subprocess
 import unittest
 
-from harness import Host
+from harness import HostTestCase
 
 SAMPLE = os.environ.get("KESTRUNE_SAMPLE", "")
 GENERATOR = os.environ.get("KESTRUNE_GENERATOR", "")
 F = "kestrune.simple_packet."
 
 
-class Sample(unittest.TestCase):
+class Sample(HostTestCase):
     @classmethod
     def setUpClass(cls):
-        cls.host = Host()
+        super().setUpClass()
         with open(SAMPLE, "rb") as f:
             cls.sample_bytes = f.read()
         cls.capture = cls.host.path("sample.pcap")
@@ -29,10 +29,6 @@ class Sample(unittest.TestCase):
         rows = cls.host.fields(cls.capture, names)
         cls.rows = [dict(zip(names, r)) for r in rows]
         cls.ours = [r for r in cls.rows if r["_ws.col.Protocol"] == "SimpleKestrune"]
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.host.close()
 
     def test_generator_reproduces_the_sample(self):
         out = self.host.path("again.pcap")

@@ -3,7 +3,7 @@
 import re
 import unittest
 
-from harness import Host, header, write_capture
+from harness import HostTestCase, header, write_capture
 
 
 def packet(session, sequence, ptype=0, codec=3, dport=4096, payload=20):
@@ -34,17 +34,13 @@ def parse_stats_tree(text):
     return counts
 
 
-class SessionStatistics(unittest.TestCase):
+class SessionStatistics(HostTestCase):
     @classmethod
     def setUpClass(cls):
-        cls.host = Host()
+        super().setUpClass()
         capture = write_capture(cls.host.path("stats.pcap"), STATS_CAPTURE)
         out = cls.host.tshark("-r", capture, "-q", "-z", "simplekestrune,tree").stdout
         cls.counts = parse_stats_tree(out)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.host.close()
 
     def test_counts_by_packet_type_and_codec(self):
         c = self.counts
@@ -75,7 +71,7 @@ class SessionStatistics(unittest.TestCase):
 OTHER_PORT = 40000
 
 
-class Heuristic(unittest.TestCase):
+class Heuristic(HostTestCase):
     CASES = [
         ("valid", packet(1, 1, dport=OTHER_PORT)),
         ("payload size one too big", {"data": header(26, 0, 0, 0, 3, 2, 1, 21) + bytes(20),
@@ -90,12 +86,8 @@ class Heuristic(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.host = Host()
+        super().setUpClass()
         cls.capture = write_capture(cls.host.path("heur.pcap"), [d for _, d in cls.CASES])
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.host.close()
 
     def decoded(self, *args):
         out = self.host.tshark("-r", self.capture, "-T", "fields", "-e", "_ws.col.Protocol",
