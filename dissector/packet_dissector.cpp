@@ -8,6 +8,7 @@
 #include <epan/tap.h>
 
 #include "identifiers.h"
+#include "info_text.h"
 #include "simple_packet_header.h"
 
 namespace kestrune {
@@ -37,8 +38,8 @@ int dissect_simple_kestrune(tvbuff_t* tvb, packet_info* pinfo, proto_tree* tree,
         tvb_get_letohs(tvb, 0), tvb_get_letohs(tvb, 2), tvb_get_letohs(tvb, 4));
 
     col_set_str(pinfo->cinfo, COL_PROTOCOL, "SimpleKestrune");
-    col_add_fstr(pinfo->cinfo, COL_INFO, " Packet length =%d, Packet Type =%d", h.length,
-                 h.packet_type);
+    char info[kInfoTextSize];
+    col_add_str(pinfo->cinfo, COL_INFO, format_info_text(info, h.length, h.packet_type));
 
     // Only copied when someone listens: most reads have no tap listener.
     if (have_tap_listener(simple_kestrune_tap)) {
