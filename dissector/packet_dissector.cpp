@@ -8,7 +8,7 @@
 #include <epan/tap.h>
 
 #include "identifiers.h"
-#include "info_text.h"
+#include "label_text.h"
 #include "simple_packet_header.h"
 
 namespace kestrune {
@@ -58,10 +58,10 @@ int dissect_simple_kestrune(tvbuff_t* tvb, packet_info* pinfo, proto_tree* tree,
 
     // The summary spans the header's own length value, which is deliberately
     // not checked against the datagram.
+    char label[kSummaryLabelSize];
     proto_item* packet_ti =
-        proto_tree_add_uint_format(proto_subtree, hf_simple_packet, tvb, 0, h.length, 0,
-                                   "Simple Packet.  Session ID: %03d , Sequnce Number: %04d ",
-                                   h.session_id, h.sequence_number);
+        proto_tree_add_uint_format(proto_subtree, hf_simple_packet, tvb, 0, h.length, 0, "%s",
+                                   format_summary_label(label, h.session_id, h.sequence_number));
     proto_tree* packet_subtree = proto_item_add_subtree(packet_ti, ett_simple_packet);
     add_simple_packet_fields(packet_subtree, tvb, h);
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-#include "dissector/info_text.h"
+#include "dissector/label_text.h"
 
 #include <gtest/gtest.h>
 
@@ -26,6 +26,24 @@ TEST(InfoText, MatchesThePrintfFormatForEveryHeaderValue) {
     }
     check(65535, 65535);
     EXPECT_LT(std::strlen(ours), kInfoTextSize);
+}
+
+TEST(SummaryLabel, MatchesThePrintfFormatForEveryHeaderValue) {
+    char ours[kSummaryLabelSize];
+    char reference[96];
+    auto check = [&](unsigned session, unsigned sequence) {
+        std::snprintf(reference, sizeof reference,
+                      "Simple Packet.  Session ID: %03d , Sequnce Number: %04d ",
+                      static_cast<int>(session), static_cast<int>(sequence));
+        ASSERT_STREQ(format_summary_label(ours, static_cast<std::uint16_t>(session),
+                                          static_cast<std::uint16_t>(sequence)),
+                     reference);
+    };
+    for (unsigned session = 0; session < 4096; ++session) {
+        for (unsigned sequence = 0; sequence < 256; ++sequence) check(session, sequence);
+    }
+    check(65535, 65535);
+    EXPECT_LT(std::strlen(ours), kSummaryLabelSize);
 }
 
 }  // namespace
