@@ -113,15 +113,18 @@ class Bench:
         with open(out) as f:
             host_calls = host_calls_from_dissection(f)
         allocations = sorted(c for c in host_calls if ALLOCATORS.search(c))
-        return own / packets, with_host / packets, allocations
+        per_call = {c: cost / packets for c, cost in host_calls.items()}
+        return own / packets, with_host / packets, allocations, per_call
 
 
 def host_calls_from_dissection(callgrind_out):
     """Functions outside the module that the dissection routine calls
-    directly (through the module's PLT stubs), from callgrind's raw output."""
+    directly (through the module's PLT stubs), with the instructions spent
+    in each (inclusive), from callgrind's raw output."""
     names = {"ob": {}, "fn": {}}
-    edges = {}  # (object, function) -> set of (object, function) it calls
-    current_ob = current_fn = callee_ob = None
+    edges = {}  # (object, function) -> {(object, function) it calls: inclusive cost}
+    current_ob = current_fn = callee_ob = callee = None
+    cost_follows = False
 
     def resolve(kind, text):
         m = re.match(r"\((\d+)\)(?: (.*))?", text)
@@ -133,6 +136,11 @@ def host_calls_from_dissection(callgrind_out):
 
     for line in callgrind_out:
         line = line.rstrip("\n")
+        if cost_follows:  # "<position> <inclusive cost>" after a calls= line
+            calls = edges.setdefault((current_ob, current_fn), {})
+            calls[callee] = calls.get(callee, 0) + int(line.split()[1])
+            cost_follows = False
+            continue
         key, _, value = line.partition("=")
         if key == "ob":
             current_ob = resolve("ob", value)
@@ -143,20 +151,22 @@ def host_calls_from_dissection(callgrind_out):
             callee_ob = resolve("ob", value)
         elif key == "cfn":
             callee = (callee_ob or current_ob, resolve("fn", value))
-            edges.setdefault((current_ob, current_fn), set()).add(callee)
             callee_ob = None
+        elif key == "calls":
+            cost_follows = True
 
-    ours = [k for k in edges if "simplekestrune" in (k[0] or "") and
-            "dissect_simple_kestrune(" in k[1]]
-    seen, outside, todo = set(ours), set(), list(ours)
+    def is_ours(node):
+        return "simplekestrune" in (node[0] or "")
+
+    todo = [k for k in edges if is_ours(k) and "dissect_simple_kestrune(" in k[1]]
+    seen, outside = set(todo), {}
     while todo:
-        for callee in edges.get(todo.pop(), ()):
-            if "simplekestrune" in (callee[0] or ""):
-                if callee not in seen:
-                    seen.add(callee)
-                    todo.append(callee)
-            else:
-                outside.add(callee[1])
+        for callee, cost in edges.get(todo.pop(), {}).items():
+            if not is_ours(callee):
+                outside[callee[1]] = outside.get(callee[1], 0) + cost
+            elif callee not in seen:
+                seen.add(callee)
+                todo.append(callee)
     return outside
 
 
@@ -198,9 +208,16 @@ def render(args, times, callgrind, when):
     lines += ["", f"Instructions per packet (callgrind, {args.callgrind_packets:,} packets):", "",
               "| mode | in the plugin's own code | in the dissection routine with the host calls it makes | "
               "allocator calls made directly by plugin code |", "|---|---|---|---|"]
-    for mode, (own, with_host, allocs) in callgrind.items():
+    for mode, (own, with_host, allocs, _) in callgrind.items():
         verdicts.append((f"{mode} no allocation", not allocs))
         lines.append(f"| {mode} | {own:.0f} | {with_host:.0f} | {', '.join(allocs) or 'none'} |")
+    lines += ["", "Where the dissection routine's instructions go: the host functions it calls, "
+              "per packet (inclusive):", "", "| host function | " +
+              " | ".join(callgrind) + " |", "|---|" + "---|" * len(callgrind)]
+    calls = sorted({c for *_, per_call in callgrind.values() for c in per_call},
+                   key=lambda c: -max(v[3].get(c, 0) for v in callgrind.values()))
+    for c in calls:
+        lines.append(f"| `{c}` | " + " | ".join(f"{v[3].get(c, 0):.0f}" for v in callgrind.values()) + " |")
     lines += ["", "Targets: " + "; ".join(f"{name} {'met' if ok else 'MISSED'}" for name, ok in verdicts), ""]
     return "\n".join(lines), verdicts
 
@@ -221,7 +238,7 @@ def main():
         times = bench.timings(capture)
         small = bench.capture("callgrind.pcap", args.callgrind_packets)
         callgrind = {mode: bench.callgrind(small, args.callgrind_packets, mode)
-                     for mode in ("summary", "-V")}
+                     for mode in MODES}
     finally:
         bench.close()
     table, verdicts = render(args, times, callgrind, time.strftime("%Y-%m-%d"))
@@ -231,7 +248,7 @@ def main():
     print(f"bench: wrote {os.path.abspath(args.output)}")
     # Timings are reported, not enforced: a busy machine moves them. An
     # allocation on the dissection path is a property of the code.
-    if any(allocs for _, _, allocs in callgrind.values()):
+    if any(allocs for _, _, allocs, _ in callgrind.values()):
         print("bench: the dissection routine calls an allocator directly")
         return 1
     return 0
