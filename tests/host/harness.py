@@ -114,9 +114,6 @@ class Packet:
     def has_protocol(self, name):
         return self.protocol(name) is not None
 
-    def text(self):
-        return ET.tostring(self.element, encoding="unicode")
-
 
 def item(element):
     """(name, showname, pos, size) of a PDML field or proto, the way a user reads it."""
@@ -150,26 +147,22 @@ UDP_PAYLOAD_OFFSET = 14 + 20 + 8
 
 
 def write_capture(path, datagrams):
-    with open(path, "wb") as f:
-        write_pcap(f, datagrams)
-    os.chmod(path, 0o644)
-    return path
-
-
-def write_pcap(f, datagrams):
-    """Writes a pcap of UDP datagrams.
+    """Writes a pcap of UDP datagrams, readable by the tshark user.
 
     Each entry is bytes (sent to PORT) or a dict with "data" and optionally
     "sport", "dport" and "snaplen" (bytes of the datagram actually captured).
     """
-    f.write(struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 65535, 1))
-    for i, d in enumerate(datagrams):
-        if isinstance(d, (bytes, bytearray)):
-            d = {"data": bytes(d)}
-        frame = _udp_frame(d["data"], d.get("sport", PEER_PORT), d.get("dport", PORT))
-        captured = frame
-        if "snaplen" in d:
-            captured = frame[:UDP_PAYLOAD_OFFSET + d["snaplen"]]
-        f.write(struct.pack("<IIII", 1796428800 + i // 1000, (i % 1000) * 1000,
-                            len(captured), len(frame)))
-        f.write(captured)
+    with open(path, "wb") as f:
+        f.write(struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 65535, 1))
+        for i, d in enumerate(datagrams):
+            if isinstance(d, (bytes, bytearray)):
+                d = {"data": bytes(d)}
+            frame = _udp_frame(d["data"], d.get("sport", PEER_PORT), d.get("dport", PORT))
+            captured = frame
+            if "snaplen" in d:
+                captured = frame[:UDP_PAYLOAD_OFFSET + d["snaplen"]]
+            f.write(struct.pack("<IIII", 1796428800 + i // 1000, (i % 1000) * 1000,
+                                len(captured), len(frame)))
+            f.write(captured)
+    os.chmod(path, 0o644)
+    return path
