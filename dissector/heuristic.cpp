@@ -1,7 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-#include "identifiers.h"
 #include "packet_dissector.h"
-#include "simple_packet_header.h"
 #include "value_names.h"
 
 namespace kestrune {
@@ -12,8 +10,7 @@ gboolean dissect_simple_kestrune_heur(tvbuff_t* tvb, packet_info* pinfo, proto_t
     if (tvb_captured_length(tvb) < static_cast<guint>(kSimplePacketHeaderSize)) {
         return FALSE;
     }
-    const SimplePacketHeader h = split_simple_packet_header(
-        tvb_get_letohs(tvb, 0), tvb_get_letohs(tvb, 2), tvb_get_letohs(tvb, 4));
+    const SimplePacketHeader h = read_simple_packet_header(tvb);
     if (kSimplePacketHeaderSize + h.payload_size != static_cast<int>(tvb_reported_length(tvb)) ||
         try_val_to_str(h.packet_type, packet_type_names) == nullptr) {
         return FALSE;

@@ -34,8 +34,7 @@ void add_simple_packet_fields(proto_tree* tree, tvbuff_t* tvb, const SimplePacke
 int dissect_simple_kestrune(tvbuff_t* tvb, packet_info* pinfo, proto_tree* tree, void* /*data*/) {
     // All three words are read first: a datagram shorter than the header is
     // abandoned as malformed before any column is touched.
-    const SimplePacketHeader h = split_simple_packet_header(
-        tvb_get_letohs(tvb, 0), tvb_get_letohs(tvb, 2), tvb_get_letohs(tvb, 4));
+    const SimplePacketHeader h = read_simple_packet_header(tvb);
 
     col_set_str(pinfo->cinfo, COL_PROTOCOL, "SimpleKestrune");
     char info[kInfoTextSize];

@@ -51,6 +51,7 @@ tap_packet_status count_packet(stats_tree* st, packet_info* /*pinfo*/, epan_diss
     const auto* h = static_cast<const SimplePacketHeader*>(data);
     TreeState& s = states[st];
 
+    // The type has 3 bits and only 7 has no name.
     tick_stat_node(st, kPacketTypesNode, 0, FALSE);
     tick_stat_node(st, val_to_str_const(h->packet_type, packet_type_names, "Unknown (7)"),
                    s.packet_types, FALSE);
