@@ -10,6 +10,7 @@
 #include "identifiers.h"
 #include "label_text.h"
 #include "simple_packet_header.h"
+#include "tap_record.h"
 
 namespace kestrune {
 namespace {
@@ -42,8 +43,14 @@ int dissect_simple_kestrune(tvbuff_t* tvb, packet_info* pinfo, proto_tree* tree,
 
     // Only copied when someone listens: most reads have no tap listener.
     if (have_tap_listener(simple_kestrune_tap)) {
-        auto* tapped = wmem_new(pinfo->pool, SimplePacketHeader);
-        *tapped = h;
+        auto* tapped = wmem_new(pinfo->pool, SimplePacketTapRecord);
+        tapped->header = h;
+        // Only the bytes that were captured: this must not throw before the
+        // tree is built.
+        const guint available = tvb_captured_length(tvb) - kSimplePacketHeaderSize;
+        tapped->payload_captured = available < h.payload_size ? available : h.payload_size;
+        tapped->payload =
+            tvb_get_ptr(tvb, kSimplePacketHeaderSize, static_cast<gint>(tapped->payload_captured));
         tap_queue_packet(simple_kestrune_tap, pinfo, tapped);
     }
 
