@@ -9,6 +9,9 @@
 #include "dissector/value_names.h"
 #include "port_binding.h"
 #include "stats/session_stats.h"
+#ifdef KESTRUNE_AUDIO_EXPORT
+#include "audio/audio_export.h"
+#endif
 
 namespace kestrune {
 
@@ -67,6 +70,9 @@ void register_simple_kestrune() {
 
     simple_kestrune_tap = register_tap("simplekestrune");
     register_session_stats();
+#ifdef KESTRUNE_AUDIO_EXPORT
+    audio::register_audio_export();
+#endif
 }
 
 void register_udp_heuristic() {

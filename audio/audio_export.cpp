@@ -1,0 +1,314 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+//
+// The export runs from the "simplekestrune" tap, after dissection, so
+// ordinary C++ objects are safe here. Streams are keyed like the host's RTP
+// streams; each has its own decoder, timeline and file, all of a fixed size.
+#include "audio_export.h"
+
+#include <epan/packet.h>
+#include <epan/stat_tap_ui.h>
+#include <epan/tap.h>
+#include <epan/to_str.h>
+#include <epan/value_string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "codec_table.h"
+#include "dissector/tap_record.h"
+#include "dissector/value_names.h"
+#include "host_codec.h"
+#include "host_compat.h"
+#include "stream_key.h"
+#include "timeline.h"
+#include "wav_file.h"
+
+namespace kestrune::audio {
+namespace {
+
+constexpr const char* kCliPrefix = "simplekestrune,audio";
+constexpr unsigned kVoicePacket = 0;
+
+std::string address_text(const address& a) {
+    char* text = address_to_str(nullptr, &a);
+    std::string s = text != nullptr ? text : "";
+    wmem_free(nullptr, text);
+    return s;
+}
+
+// "2001:db8::1" becomes "2001.db8..1": letters, digits and dots only.
+std::string file_name_part(std::string address) {
+    for (char& c : address) {
+        const bool keep =
+            (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '.';
+        if (!keep) {
+            c = '.';
+        }
+    }
+    return address;
+}
+
+std::string endpoint_label(const address& a, unsigned port) {
+    const std::string text = address_text(a);
+    return (a.type == AT_IPv6 ? "[" + text + "]" : text) + ":" + std::to_string(port);
+}
+
+std::string folder_problem(const std::string& folder) {
+    struct stat st {};
+    if (folder.empty()) {
+        return "no folder given; use -z " + std::string(kCliPrefix) + ",DIR";
+    }
+    if (stat(folder.c_str(), &st) != 0) {
+        return "cannot use " + folder + ": " + std::strerror(errno);
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        return folder + " is not a folder";
+    }
+    if (access(folder.c_str(), W_OK | X_OK) != 0) {
+        return "cannot write into " + folder + ": " + std::strerror(errno);
+    }
+    return {};
+}
+
+struct Stream {
+    std::string label;
+    std::string file_name;
+    unsigned codec_type = 0;
+    std::string outcome;  // why no file, when there is none
+    SequenceExtender sequence;
+    std::unique_ptr<HostDecoder> decoder;
+    std::unique_ptr<WavFile> file;
+    std::unique_ptr<Timeline> timeline;
+    unsigned sample_rate = 0;
+
+    void stop(const std::string& why) {
+        outcome = "not written, " + why;
+        timeline.reset();
+        file.reset();
+        decoder.reset();
+    }
+};
+
+}  // namespace
+
+class AudioExport {
+public:
+    AudioExport(std::string folder, bool finish_on_draw)
+        : folder_(std::move(folder)), finish_on_draw_(finish_on_draw) {}
+
+    void packet(const packet_info* pinfo, const SimplePacketTapRecord& r);
+    std::string finish();
+    void reset() { streams_.clear(), index_.clear(); }
+    // tshark draws once, after the last packet; the GUI draws now and then
+    // while it reads, so there the menu's code finishes the export.
+    bool finishes_on_draw() const { return finish_on_draw_ && !finished_; }
+
+private:
+    Stream& stream_for(const packet_info* pinfo, const SimplePacketHeader& h);
+    void open(Stream& s);
+
+    std::string folder_;
+    bool finish_on_draw_;
+    bool finished_ = false;
+    std::map<StreamKey, std::size_t> index_;
+    std::vector<std::unique_ptr<Stream>> streams_;  // in order of first packet
+};
+
+Stream& AudioExport::stream_for(const packet_info* pinfo, const SimplePacketHeader& h) {
+    const auto [it, added] = index_.emplace(StreamKey::of(pinfo, h.session_id), streams_.size());
+    if (!added) {
+        return *streams_[it->second];
+    }
+    auto s = std::make_unique<Stream>();
+    s->label = endpoint_label(pinfo->src, pinfo->srcport) + " → " +
+               endpoint_label(pinfo->dst, pinfo->destport) + " session " +
+               std::to_string(h.session_id);
+    s->file_name = file_name_part(address_text(pinfo->src)) + "_" + std::to_string(pinfo->srcport) +
+                   "-" + file_name_part(address_text(pinfo->dst)) + "_" +
+                   std::to_string(pinfo->destport) + "-s" + std::to_string(h.session_id) + ".wav";
+    s->codec_type = h.codec_type;
+    open(*s);
+    streams_.push_back(std::move(s));
+    return *streams_.back();
+}
+
+void AudioExport::open(Stream& s) {
+    const CodecExport& codec = codec_export(s.codec_type);
+    if (codec.host_codec == nullptr) {
+        s.outcome = std::string("skipped, ") + codec.not_decoded_because;
+        return;
+    }
+    codec_handle_t handle = find_codec(codec.host_codec);
+    if (handle == nullptr) {
+        s.outcome = std::string("skipped, no \"") + codec.host_codec +
+                    "\" decoder among the host's codec modules";
+        return;
+    }
+    const std::string path = folder_ + "/" + s.file_name;
+    if (path_exists(path)) {
+        s.outcome = "not written, " + path + " already exists";
+        return;
+    }
+    s.decoder = std::make_unique<HostDecoder>(handle, codec.frame_bytes);
+    s.sample_rate = s.decoder->sample_rate();
+    s.file = std::make_unique<WavFile>(folder_, s.file_name, s.sample_rate);
+    if (!s.file->error().empty()) {
+        s.stop(s.file->error());
+        return;
+    }
+    // Until the stream shows its own, a lost packet is taken to be 20 ms.
+    s.timeline = std::make_unique<Timeline>(*s.decoder, *s.file, s.sample_rate / 50);
+}
+
+void AudioExport::packet(const packet_info* pinfo, const SimplePacketTapRecord& r) {
+    const SimplePacketHeader& h = r.header;
+    const bool voice = h.packet_type == kVoicePacket;
+    Stream* s = nullptr;
+    if (voice) {
+        s = &stream_for(pinfo, h);
+    } else {
+        // DTMF, fax and modem packets share the session's sequence numbers:
+        // once its voice has started they hold their places, as silence.
+        const auto it = index_.find(StreamKey::of(pinfo, h.session_id));
+        s = it != index_.end() ? streams_[it->second].get() : nullptr;
+    }
+    if (s == nullptr || !s->timeline) {
+        return;
+    }
+    const std::int64_t sequence = s->sequence.extend(static_cast<std::uint8_t>(h.sequence_number));
+    // A payload cut short, or in another codec than the stream's first
+    // packet, keeps its place as silence.
+    const bool whole = r.payload_captured == h.payload_size && h.codec_type == s->codec_type;
+    if (!voice) {
+        s->timeline->add_not_voice(sequence);
+    } else {
+        s->timeline->add(sequence, whole ? r.payload : nullptr, r.payload_captured);
+    }
+    if (!s->file->error().empty()) {
+        s->stop(s->file->error());
+    }
+}
+
+std::string AudioExport::finish() {
+    std::string out =
+        "===================================================================\n"
+        "SimpleKestrune audio export to " +
+        folder_ + "\n";
+    char line[160];
+    for (const auto& sp : streams_) {
+        Stream& s = *sp;
+        if (s.timeline) {
+            s.timeline->finish();
+            if (!s.file->commit()) {
+                const std::string why = s.file->error();
+                s.stop(why);
+            }
+        }
+        out += s.label + " (" + val_to_str_const(s.codec_type, codec_type_names, "?") + "): ";
+        if (!s.timeline) {
+            out += s.outcome + "\n";
+            continue;
+        }
+        const TimelineCounts& c = s.timeline->counts();
+        (void)std::snprintf(line, sizeof line,
+                            ", %.3f s, lost %lu, undecodable %lu, not voice %lu, duplicates "
+                            "%lu, too late %lu\n",
+                            static_cast<double>(c.samples) / s.sample_rate, c.lost, c.undecodable,
+                            c.not_voice, c.duplicates, c.too_late);
+        out += s.file_name + line;
+    }
+    if (streams_.empty()) {
+        out += "No voice packets.\n";
+    } else {
+        out +=
+            "Lost, undecodable and not voice packets are written as silence as long as the\n"
+            "stream's usual packet; duplicates and packets too late for their place are\n"
+            "left out.\n";
+    }
+    out += "===================================================================\n";
+    reset();
+    finished_ = true;
+    return out;
+}
+
+namespace {
+
+void reset_listener(void* tapdata) {
+    static_cast<AudioExport*>(tapdata)->reset();
+}
+
+tap_packet_status listen(void* tapdata, packet_info* pinfo, epan_dissect_t* /*edt*/,
+                         const void* data, tap_flags_t /*flags*/) {
+    static_cast<AudioExport*>(tapdata)->packet(pinfo,
+                                               *static_cast<const SimplePacketTapRecord*>(data));
+    return TAP_PACKET_DONT_REDRAW;
+}
+
+void draw(void* tapdata) {
+    // The listener stays registered: the host is walking its listeners.
+    auto* e = static_cast<AudioExport*>(tapdata);
+    if (e->finishes_on_draw()) {
+        (void)std::fputs(e->finish().c_str(), stdout);
+    }
+}
+
+// The host calls this when the listener is removed. Files not finished by
+// then are removed with their objects.
+void free_listener(void* tapdata) {
+    delete static_cast<AudioExport*>(tapdata);
+}
+
+StatTapInitResult cli_init(const char* argument, void* /*userdata*/) {
+    // Everything after "simplekestrune,audio," is the folder, commas and all.
+    const std::string arg = argument;
+    const std::string prefix = std::string(kCliPrefix) + ",";
+    const std::string folder =
+        arg.compare(0, prefix.size(), prefix) == 0 ? arg.substr(prefix.size()) : std::string();
+    std::string error;
+    if (start_audio_export(folder, true, error) == nullptr) {
+        (void)std::fprintf(stderr, "tshark: -z %s: %s\n", argument, error.c_str());
+        return stat_tap_init_result(false);
+    }
+    return stat_tap_init_result(true);
+}
+
+}  // namespace
+
+AudioExport* start_audio_export(const std::string& folder, bool finish_on_draw,
+                                std::string& error) {
+    error = folder_problem(folder);
+    if (!error.empty()) {
+        return nullptr;
+    }
+    load_host_codecs();
+    auto* e = new AudioExport(folder, finish_on_draw);
+    GString* failed = register_tap_listener("simplekestrune", e, nullptr, TL_REQUIRES_NOTHING,
+                                            reset_listener, listen, draw, free_listener);
+    if (failed != nullptr) {
+        error = failed->str;
+        g_string_free(failed, TRUE);
+        delete e;
+        return nullptr;
+    }
+    return e;
+}
+
+std::string finish_audio_export(AudioExport* e) {
+    std::string summary = e->finish();
+    remove_tap_listener(e);
+    return summary;
+}
+
+void register_audio_export() {
+    static stat_tap_ui cli = {
+        REGISTER_STAT_GROUP_GENERIC, nullptr, kCliPrefix, cli_init, 0, nullptr};
+    register_stat_tap_ui(&cli, nullptr);
+}
+
+}  // namespace kestrune::audio

@@ -1,0 +1,22 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// Which of the protocol's sixteen codec types the host can decode for the
+// audio export, by what name its codec registry knows them, and how many
+// payload bytes make one codec frame. No host dependency.
+#pragma once
+
+namespace kestrune::audio {
+
+struct CodecExport {
+    // Name in the host's codec registry (wsutil/codecs.h), or nullptr when
+    // the host ships no decoder for the codec.
+    const char* host_codec;
+    // A payload must hold a whole number of frames of this many bytes.
+    unsigned frame_bytes;
+    // Why the codec is not decoded, when host_codec is nullptr.
+    const char* not_decoded_because;
+};
+
+// The entry for a Codec Type value (only its low four bits count).
+const CodecExport& codec_export(unsigned codec_type);
+
+}  // namespace kestrune::audio

@@ -1,0 +1,71 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#include "host_codec.h"
+
+#include "codec_table.h"
+
+namespace kestrune::audio {
+
+namespace {
+// What every codec this protocol carries produces.
+constexpr unsigned kNarrowbandRate = 8000;
+}  // namespace
+
+void load_host_codecs() {
+    static bool tried = false;
+    if (tried) {
+        return;
+    }
+    tried = true;
+    for (unsigned codec_type = 0; codec_type < 16; ++codec_type) {
+        const char* name = codec_export(codec_type).host_codec;
+        if (name != nullptr && find_codec(name) != nullptr) {
+            return;
+        }
+    }
+    codecs_init();
+}
+
+HostDecoder::HostDecoder(codec_handle_t handle, unsigned frame_bytes)
+    : handle_(handle), frame_bytes_(frame_bytes) {
+#if KESTRUNE_CODEC_CONTEXT
+    context_.sample_rate = kNarrowbandRate;
+    context_.channels = 1;
+    context_.priv = codec_init(handle_, &context_);
+#else
+    context_ = codec_init(handle_);
+#endif
+}
+
+HostDecoder::~HostDecoder() {
+    codec_release(handle_, state());
+}
+
+unsigned HostDecoder::sample_rate() {
+    const unsigned rate = codec_get_frequency(handle_, state());
+    return rate != 0 ? rate : kNarrowbandRate;
+}
+
+bool HostDecoder::decode(const std::uint8_t* payload, std::size_t size,
+                         std::vector<std::int16_t>& out) {
+    // A partial frame would put a stateful decoder (G.726, G.729) out of
+    // step for the rest of the stream.
+    if (size == 0 || size % frame_bytes_ != 0) {
+        return false;
+    }
+    // First the size the codec needs, then the decoding; both in bytes.
+    const size_t needed = codec_decode(handle_, state(), payload, size, nullptr, nullptr);
+    if (needed == 0 || needed % sizeof(std::int16_t) != 0) {
+        return false;
+    }
+    const std::size_t start = out.size();
+    out.resize(start + needed / sizeof(std::int16_t));
+    size_t room = needed;
+    const size_t got = codec_decode(handle_, state(), payload, size, out.data() + start, &room);
+    if (got != needed) {
+        out.resize(start);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace kestrune::audio

@@ -1,0 +1,52 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// Decoders from the host's codec registry (wsutil/codecs.h).
+#pragma once
+
+#include <wsutil/codecs.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "host_compat.h"
+#include "timeline.h"
+
+namespace kestrune::audio {
+
+// Fills the host's codec registry if nobody has. Wireshark loads the codec
+// modules at start-up, but tshark (4.0 to 4.6) only for `-G plugins`. The
+// host's codecs_init() is not made to run twice: a second call loads the
+// modules again and leaves duplicate entries, so it is called only when
+// none of the codecs this protocol uses is registered, and only once.
+void load_host_codecs();
+
+// One stream's decoder.
+class HostDecoder : public PayloadDecoder {
+public:
+    // handle must come from find_codec(); frame_bytes: a payload must hold a
+    // whole number of frames of this size.
+    HostDecoder(codec_handle_t handle, unsigned frame_bytes);
+    ~HostDecoder() override;
+    HostDecoder(const HostDecoder&) = delete;
+    HostDecoder& operator=(const HostDecoder&) = delete;
+
+    unsigned sample_rate();
+    bool decode(const std::uint8_t* payload, std::size_t size,
+                std::vector<std::int16_t>& out) override;
+
+private:
+    codec_handle_t handle_;
+    unsigned frame_bytes_;
+#if KESTRUNE_CODEC_CONTEXT
+    codec_context_t context_{};
+    codec_context_t* state() {
+        return &context_;
+    }
+#else
+    void* context_ = nullptr;
+    void* state() {
+        return context_;
+    }
+#endif
+};
+
+}  // namespace kestrune::audio
