@@ -108,6 +108,8 @@ public:
     // tshark draws once, after the last packet; the GUI draws now and then
     // while it reads, so there the menu's code finishes the export.
     bool finishes_on_draw() const { return finish_on_draw_ && !finished_; }
+    // Streams that should have had a file and have none.
+    unsigned not_written() const { return not_written_; }
 
 private:
     Stream& stream_for(const packet_info* pinfo, const SimplePacketHeader& h);
@@ -116,6 +118,7 @@ private:
     std::string folder_;
     bool finish_on_draw_;
     bool finished_ = false;
+    unsigned not_written_ = 0;
     std::map<StreamKey, std::size_t> index_;
     std::vector<std::unique_ptr<Stream>> streams_;  // in order of first packet
 };
@@ -213,6 +216,7 @@ std::string AudioExport::finish() {
         out += s.label + " (" + val_to_str_const(s.codec_type, codec_type_names, "?") + "): ";
         if (!s.timeline) {
             out += s.outcome + "\n";
+            not_written_ += s.outcome.compare(0, 11, "not written") == 0 ? 1 : 0;
             continue;
         }
         const TimelineCounts& c = s.timeline->counts();
@@ -255,6 +259,11 @@ void draw(void* tapdata) {
     auto* e = static_cast<AudioExport*>(tapdata);
     if (e->finishes_on_draw()) {
         (void)std::fputs(e->finish().c_str(), stdout);
+        if (e->not_written() > 0) {
+            (void)std::fprintf(stderr,
+                               "tshark: -z %s: %u voice stream(s) not written, see the summary\n",
+                               kCliPrefix, e->not_written());
+        }
     }
 }
 
