@@ -16,6 +16,9 @@ import xml.etree.ElementTree as ET
 
 MODULE = os.environ.get("KESTRUNE_MODULE", "")
 HOST_MAJOR_MINOR = os.environ.get("KESTRUNE_HOST_VERSION", "4.0")
+# The host's own plugin folder. Its codec modules are linked into the private
+# folder, which replaces it, as a normal install would find them.
+HOST_PLUGIN_DIR = os.environ.get("KESTRUNE_HOST_PLUGINDIR", "")
 UNPRIVILEGED = 65534
 PORT = 4096
 PEER_PORT = 31000
@@ -36,6 +39,9 @@ class Host:
         os.makedirs(epan)
         if load_module:
             shutil.copy(module, os.path.join(epan, "simplekestrune.so"))
+        codecs = os.path.join(HOST_PLUGIN_DIR, "codecs")
+        if HOST_PLUGIN_DIR and os.path.isdir(codecs):
+            os.symlink(codecs, os.path.join(self.plugin_dir, HOST_MAJOR_MINOR, "codecs"))
         self.home = os.path.join(self.root, "home")
         os.makedirs(self.home)
         if os.geteuid() == 0:
@@ -129,35 +135,52 @@ def header(length, ptype, session_sequence, routing, codec, session_id, sequence
     return struct.pack("<HHH", w0, w1, w2)
 
 
-def _udp_frame(datagram, sport, dport):
-    ip_total = 20 + 8 + len(datagram)
-    ip = struct.pack("!BBHHHBBH4s4s", 0x45, 0, ip_total, 0, 0x4000, 64, 17, 0,
-                     bytes([192, 0, 2, 10]), bytes([192, 0, 2, 20]))
-    csum = sum(struct.unpack("!10H", ip))
+def _checksum(data):
+    data += bytes(len(data) % 2)
+    csum = sum(struct.unpack(f"!{len(data) // 2}H", data))
     while csum >> 16:
         csum = (csum & 0xFFFF) + (csum >> 16)
-    ip = ip[:10] + struct.pack("!H", ~csum & 0xFFFF) + ip[12:]
+    return ~csum & 0xFFFF
+
+
+def _udp_frame(datagram, sport, dport, src, dst):
+    """src and dst: 4 bytes for IPv4, 16 for IPv6."""
     udp = struct.pack("!HHHH", sport, dport, 8 + len(datagram), 0)
-    eth = bytes.fromhex("020000000014" "02000000000a" "0800")
+    if len(src) == 16:
+        # IPv6 forbids a zero UDP checksum.
+        pseudo = src + dst + struct.pack("!IxxxB", len(udp) + len(datagram), 17)
+        udp = udp[:6] + struct.pack("!H", _checksum(pseudo + udp + datagram) or 0xFFFF)
+        ip = struct.pack("!IHBB", 6 << 28, len(udp) + len(datagram), 17, 64) + src + dst
+        ethertype = "86dd"
+    else:
+        ip = struct.pack("!BBHHHBBH4s4s", 0x45, 0, 20 + 8 + len(datagram), 0, 0x4000, 64, 17, 0,
+                         src, dst)
+        ip = ip[:10] + struct.pack("!H", _checksum(ip)) + ip[12:]
+        ethertype = "0800"
+    eth = bytes.fromhex("020000000014" "02000000000a" + ethertype)
     return eth + ip + udp + datagram
 
 
 # Ethernet + IPv4 + UDP: where the datagram starts in each frame.
 UDP_PAYLOAD_OFFSET = 14 + 20 + 8
+GATEWAY_A = bytes([192, 0, 2, 10])
+GATEWAY_B = bytes([192, 0, 2, 20])
 
 
 def write_capture(path, datagrams):
     """Writes a pcap of UDP datagrams, readable by the tshark user.
 
     Each entry is bytes (sent to PORT) or a dict with "data" and optionally
-    "sport", "dport" and "snaplen" (bytes of the datagram actually captured).
+    "sport", "dport", "src", "dst" (address bytes; GATEWAY_A to GATEWAY_B if
+    not given) and "snaplen" (bytes of the datagram actually captured).
     """
     with open(path, "wb") as f:
         f.write(struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 65535, 1))
         for i, d in enumerate(datagrams):
             if isinstance(d, (bytes, bytearray)):
                 d = {"data": bytes(d)}
-            frame = _udp_frame(d["data"], d.get("sport", PEER_PORT), d.get("dport", PORT))
+            frame = _udp_frame(d["data"], d.get("sport", PEER_PORT), d.get("dport", PORT),
+                               d.get("src", GATEWAY_A), d.get("dst", GATEWAY_B))
             captured = frame
             if "snaplen" in d:
                 captured = frame[:UDP_PAYLOAD_OFFSET + d["snaplen"]]
