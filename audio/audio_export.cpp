@@ -9,7 +9,6 @@
 #include <epan/stat_tap_ui.h>
 #include <epan/tap.h>
 #include <epan/to_str.h>
-#include <epan/value_string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,10 +20,10 @@
 #include <vector>
 
 #include "codec_table.h"
+#include "dissector/host_compat.h"
 #include "dissector/tap_record.h"
 #include "dissector/value_names.h"
 #include "host_codec.h"
-#include "host_compat.h"
 #include "stream_key.h"
 #include "timeline.h"
 #include "wav_file.h"
@@ -60,7 +59,7 @@ std::string endpoint_label(const address& a, unsigned port) {
 }
 
 std::string folder_problem(const std::string& folder) {
-    struct stat st {};
+    struct stat st = {};
     if (folder.empty()) {
         return "no folder given; use -z " + std::string(kCliPrefix) + ",DIR";
     }
@@ -247,6 +246,7 @@ void reset_listener(void* tapdata) {
     static_cast<AudioExport*>(tapdata)->reset();
 }
 
+// cppcheck-suppress constParameterCallback ; the host's callback type
 tap_packet_status listen(void* tapdata, packet_info* pinfo, epan_dissect_t* /*edt*/,
                          const void* data, tap_flags_t /*flags*/) {
     static_cast<AudioExport*>(tapdata)->packet(pinfo,
@@ -273,7 +273,7 @@ void free_listener(void* tapdata) {
     delete static_cast<AudioExport*>(tapdata);
 }
 
-StatTapInitResult cli_init(const char* argument, void* /*userdata*/) {
+bool cli_init(const char* argument, void* /*userdata*/) {
     // Everything after "simplekestrune,audio," is the folder, commas and all.
     const std::string arg = argument;
     const std::string prefix = std::string(kCliPrefix) + ",";
@@ -282,9 +282,9 @@ StatTapInitResult cli_init(const char* argument, void* /*userdata*/) {
     std::string error;
     if (start_audio_export(folder, true, error) == nullptr) {
         (void)std::fprintf(stderr, "tshark: -z %s: %s\n", argument, error.c_str());
-        return stat_tap_init_result(false);
+        return false;
     }
-    return stat_tap_init_result(true);
+    return true;
 }
 
 }  // namespace
@@ -315,8 +315,8 @@ std::string finish_audio_export(AudioExport* e) {
 }
 
 void register_audio_export() {
-    static stat_tap_ui cli = {
-        REGISTER_STAT_GROUP_GENERIC, nullptr, kCliPrefix, cli_init, 0, nullptr};
+    static stat_tap_ui cli = {REGISTER_STAT_GROUP_GENERIC, nullptr, kCliPrefix,
+                              stat_tap_init<cli_init>,     0,       nullptr};
     register_stat_tap_ui(&cli, nullptr);
 }
 

@@ -30,18 +30,18 @@ HostDecoder::HostDecoder(codec_handle_t handle, unsigned frame_bytes)
 #if KESTRUNE_CODEC_CONTEXT
     context_.sample_rate = kNarrowbandRate;
     context_.channels = 1;
-    context_.priv = codec_init(handle_, &context_);
+    context_.priv = codec_init(handle_, state_);
 #else
-    context_ = codec_init(handle_);
+    state_ = codec_init(handle_);
 #endif
 }
 
 HostDecoder::~HostDecoder() {
-    codec_release(handle_, state());
+    codec_release(handle_, state_);
 }
 
 unsigned HostDecoder::sample_rate() {
-    const unsigned rate = codec_get_frequency(handle_, state());
+    const unsigned rate = codec_get_frequency(handle_, state_);
     return rate != 0 ? rate : kNarrowbandRate;
 }
 
@@ -53,14 +53,14 @@ bool HostDecoder::decode(const std::uint8_t* payload, std::size_t size,
         return false;
     }
     // First the size the codec needs, then the decoding; both in bytes.
-    const size_t needed = codec_decode(handle_, state(), payload, size, nullptr, nullptr);
+    const size_t needed = codec_decode(handle_, state_, payload, size, nullptr, nullptr);
     if (needed == 0 || needed % sizeof(std::int16_t) != 0) {
         return false;
     }
     const std::size_t start = out.size();
-    out.resize(start + needed / sizeof(std::int16_t));
+    out.resize(start + (needed / sizeof(std::int16_t)));
     size_t room = needed;
-    const size_t got = codec_decode(handle_, state(), payload, size, out.data() + start, &room);
+    const size_t got = codec_decode(handle_, state_, payload, size, out.data() + start, &room);
     if (got != needed) {
         out.resize(start);
         return false;

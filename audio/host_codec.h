@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "host_compat.h"
+#include "dissector/host_compat.h"
 #include "timeline.h"
 
 namespace kestrune::audio {
@@ -38,14 +38,9 @@ private:
     unsigned frame_bytes_;
 #if KESTRUNE_CODEC_CONTEXT
     codec_context_t context_{};
-    codec_context_t* state() {
-        return &context_;
-    }
+    codec_context_t* state_ = &context_;
 #else
-    void* context_ = nullptr;
-    void* state() {
-        return context_;
-    }
+    void* state_ = nullptr;
 #endif
 };
 

@@ -74,9 +74,13 @@ void Timeline::write_next() {
         sink_.write(decoded_.data(), decoded_.size());
         counts_.samples += decoded_.size();
     } else {
-        ++(s.held == Held::nothing     ? counts_.lost
-           : s.held == Held::not_voice ? counts_.not_voice
-                                       : counts_.undecodable);
+        if (s.held == Held::nothing) {
+            ++counts_.lost;
+        } else if (s.held == Held::not_voice) {
+            ++counts_.not_voice;
+        } else {
+            ++counts_.undecodable;
+        }
         const std::size_t n = usual_samples();
         sink_.write_silence(n);
         counts_.samples += n;

@@ -18,7 +18,7 @@ constexpr std::size_t kBufferSamples = 8192;
 }  // namespace
 
 bool path_exists(const std::string& path) {
-    struct stat st {};
+    struct stat st = {};
     return lstat(path.c_str(), &st) == 0;
 }
 
@@ -108,10 +108,10 @@ bool WavFile::commit() {
     int failure = link(temporary_path_.c_str(), final_path_.c_str()) == 0 ? 0 : errno;
     if (failure == 0) {
         unlink(temporary_path_.c_str());
+    } else if (failure == EPERM && path_exists(final_path_)) {
+        failure = EEXIST;
     } else if (failure == EPERM) {
-        failure = path_exists(final_path_)                                    ? EEXIST
-                  : rename(temporary_path_.c_str(), final_path_.c_str()) == 0 ? 0
-                                                                              : errno;
+        failure = rename(temporary_path_.c_str(), final_path_.c_str()) == 0 ? 0 : errno;
     }
     if (failure != 0) {
         fail(failure == EEXIST ? final_path_ + " already exists"

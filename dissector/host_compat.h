@@ -26,9 +26,19 @@
 #define KESTRUNE_HOST_DESCRIBES_PLUGINS 0
 #endif
 
+// Codec API (wsutil/codecs.h): on 4.0 codec_init() returns the decoder's
+// state and the other calls take it back as a void pointer. On 4.4 and 4.6
+// the caller owns a codec_context_t (sample rate, channels, format
+// parameters) passed to every call, and keeps codec_init()'s result in its
+// priv member. (4.2 is not among the hosts built against.)
+#define KESTRUNE_CODEC_CONTEXT KESTRUNE_HOST_AT_LEAST(4, 4)
+
 #include <epan/packet.h>
 #include <epan/prefs-int.h>
+#include <epan/stat_tap_ui.h>
 
+#include <cstdlib>
+#include <type_traits>
 #include <utility>
 
 namespace kestrune {
@@ -37,6 +47,25 @@ namespace kestrune {
 // taken from the host's own callback type rather than from its version.
 using heuristic_verdict =
     decltype(std::declval<heur_dissector_t>()(nullptr, nullptr, nullptr, nullptr));
+
+// A -z handler's init callback returns nothing up to 4.4; on 4.6 it returns
+// whether it accepted its argument, and tshark stops when it did not.
+// Before 4.6 the host's own handlers end the process on a bad argument.
+// This gives a handler that answers whether it accepted its argument the
+// host's callback type.
+using stat_tap_init_result = decltype(std::declval<stat_tap_init_cb>()(nullptr, nullptr));
+
+template <bool (*accepts)(const char* argument, void* userdata),
+          typename Result = stat_tap_init_result>
+Result stat_tap_init(const char* argument, void* userdata) {
+    if constexpr (std::is_void_v<Result>) {
+        if (!accepts(argument, userdata)) {
+            std::exit(1);
+        }
+    } else {
+        return accepts(argument, userdata);
+    }
+}
 
 // The current value of an unsigned preference, read from the preference
 // itself: 4.6 gave the accessor of that shape the short name.
