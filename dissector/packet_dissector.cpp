@@ -10,6 +10,7 @@
 #include "identifiers.h"
 #include "label_text.h"
 #include "simple_packet_header.h"
+#include "tapped_packet.h"
 
 namespace kestrune {
 namespace {
@@ -42,8 +43,12 @@ int dissect_simple_kestrune(tvbuff_t* tvb, packet_info* pinfo, proto_tree* tree,
 
     // Only copied when someone listens: most reads have no tap listener.
     if (have_tap_listener(simple_kestrune_tap)) {
-        auto* tapped = wmem_new(pinfo->pool, SimplePacketHeader);
-        *tapped = h;
+        auto* tapped = wmem_new(pinfo->pool, TappedPacket);
+        tapped->header = h;
+        copy_address_shallow(&tapped->src, &pinfo->src);
+        copy_address_shallow(&tapped->dst, &pinfo->dst);
+        tapped->src_port = pinfo->srcport;
+        tapped->dst_port = pinfo->destport;
         tap_queue_packet(simple_kestrune_tap, pinfo, tapped);
     }
 

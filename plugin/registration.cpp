@@ -9,6 +9,7 @@
 #include "dissector/value_names.h"
 #include "port_binding.h"
 #include "stats/session_stats.h"
+#include "stats/stream_table.h"
 
 namespace kestrune {
 
@@ -67,6 +68,7 @@ void register_simple_kestrune() {
 
     simple_kestrune_tap = register_tap("simplekestrune");
     register_session_stats();
+    register_stream_table();
 }
 
 void register_udp_heuristic() {
