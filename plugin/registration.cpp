@@ -10,6 +10,7 @@
 #include "port_binding.h"
 #include "stats/session_stats.h"
 #include "stats/stream_table.h"
+#include "stream_filter.h"
 
 namespace kestrune {
 
@@ -69,6 +70,7 @@ void register_simple_kestrune() {
     simple_kestrune_tap = register_tap("simplekestrune");
     register_session_stats();
     register_stream_table();
+    register_stream_filter();
 }
 
 void register_udp_heuristic() {

@@ -1,11 +1,12 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
-"""Statistics (-z simplekestrune,tree and ,streams) and the opt-in UDP heuristic."""
+"""Statistics (-z simplekestrune,tree and ,streams), the stream conversation
+filter, and the opt-in UDP heuristic."""
 import os
 import re
 import subprocess
 import unittest
 
-from harness import HostTestCase, header, write_capture
+from harness import Host, HostTestCase, header, write_capture
 
 
 def packet(session, sequence, ptype=0, codec=3, dport=4096, payload=20):
@@ -193,6 +194,46 @@ class StreamTiming(HostTestCase):
         self.assertEqual((single["Codec"], single["Packets"], single["Start (s)"]),
                          ("G729", "1", "0.085000"))
         self.assertNotIn("Max Delta (ms)", single)
+
+
+# One session ID (9) in six streams: two gateways, both directions, IPv4 and
+# IPv6, plus another session on the first gateway and a datagram on another
+# port.
+FILTER_CAPTURE = [
+    packet(9, 1, dport=4096) | {"src": "192.0.2.10", "dst": "192.0.2.20", "sport": 30000},
+    packet(9, 1, dport=30000) | {"src": "192.0.2.20", "dst": "192.0.2.10", "sport": 4096},
+    packet(9, 5, dport=4096) | {"src": "192.0.2.11", "dst": "192.0.2.20", "sport": 30000},
+    packet(10, 1, dport=4096) | {"src": "192.0.2.10", "dst": "192.0.2.20", "sport": 30000},
+    packet(9, 1, dport=4096) | {"src": "2001:db8::10", "dst": "2001:db8::20", "sport": 30000},
+    packet(9, 1, dport=30000) | {"src": "2001:db8::20", "dst": "2001:db8::10", "sport": 4096},
+    {"data": b"not ours", "dport": 7001},
+] * 2
+
+
+class StreamFilter(unittest.TestCase):
+    """What Conversation Filter › "SimpleKestrune stream" builds selects,
+    in tshark -Y, exactly the packets of the selected packet's stream."""
+
+    def test_filter_selects_exactly_the_stream(self):
+        host = Host(extra_modules=[os.environ["KESTRUNE_FILTER_PROBE"]])
+        self.addCleanup(host.close)
+        capture = write_capture(host.path("filter.pcap"), FILTER_CAPTURE)
+        probe = host.tshark("-r", capture, "-q", env={"KESTRUNE_PRINT_STREAM_FILTERS": "1"})
+        built = dict(line.split("\t") for line in probe.stdout.splitlines())
+        self.assertEqual(built["7"], "-")
+        # The streams as the host's own fields tell them apart.
+        keys = host.fields(capture, ["frame.number", "ip.src", "ipv6.src", "ip.dst", "ipv6.dst",
+                                     "udp.srcport", "udp.dstport",
+                                     "kestrune.simple_packet.session_id"])
+        streams = {}
+        for frame, *key in keys:
+            if key[-1]:
+                streams.setdefault(tuple(key), []).append(frame)
+        self.assertEqual(len(streams), 6)
+        for frames in streams.values():
+            selected = host.tshark("-r", capture, "-Y", built[frames[0]], "-T", "fields",
+                                   "-e", "frame.number").stdout.split()
+            self.assertEqual(selected, frames, built[frames[0]])
 
 
 OTHER_PORT = 40000
