@@ -78,6 +78,8 @@ public:
     }
 
     std::size_t size() const { return streams_.size(); }
+    auto begin() { return streams_.begin(); }
+    auto end() { return streams_.end(); }
 
 private:
     wmem_allocator_t* pool_ = nullptr;

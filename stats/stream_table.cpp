@@ -122,18 +122,20 @@ void free_cell(stat_tap_table* /*table*/, guint /*row*/, guint column,
     }
 }
 
-// The GUI resets before each (re)read: the streams start again from none.
+// The GUI resets before each (re)read. Every window showing the table points
+// at its rows, and only the one being reread forgets them, so the rows stay
+// (as the rows of the host's own tables do) until the host frees the table
+// with its last window: a stream keeps its row and starts again from none.
 void reset_table(stat_tap_table* table) {
-    for (guint r = 0; r < table->num_elements; ++r) {
-        for (guint c = 0; c < table->num_fields; ++c) {
-            free_cell(table, r, c, &table->elements[r][c]);
+    for (auto& entry : streams) {
+        TableStream& s = entry.second;
+        s.analysis = StreamAnalysis{};
+        stat_tap_table_item_type* row = stat_tap_get_field_data(table, s.row, 0);
+        for (unsigned c = kCodec; c < kColumns; ++c) {
+            row[c].type = TABLE_ITEM_NONE;
         }
-        g_free(table->elements[r]);
+        set_uint(row[kPackets], 0);
     }
-    g_free(table->elements);
-    table->elements = nullptr;
-    table->num_elements = 0;
-    streams.clear();
 }
 
 void init_table(stat_tap_table_ui* ui) {
@@ -145,11 +147,9 @@ void init_table(stat_tap_table_ui* ui) {
     stat_tap_add_table(ui, stat_tap_init_table(kTableName, kColumns, 0, nullptr));
 }
 
-TableStream& new_stream(stat_tap_table* table, const StreamKey& key, const packet_info* pinfo) {
+TableStream& new_stream(stat_tap_table* table, const StreamKey& key) {
     TableStream& s = streams.add(key);
     s.row = table->num_elements;
-    s.first_arrival = pinfo->abs_ts;
-    s.start_s = nstime_to_sec(&pinfo->rel_ts);
     stat_tap_table_item_type cells[kColumns] = {};
     set_string(cells[kSource], g_strdup(endpoint_text(key.src, key.src_port).c_str()));
     set_string(cells[kDestination], g_strdup(endpoint_text(key.dst, key.dst_port).c_str()));
@@ -169,7 +169,11 @@ tap_packet_status stream_packet(void* tapdata, packet_info* pinfo, epan_dissect_
     const StreamKey key = stream_key_of(*p);
     TableStream* s = streams.find(key);
     if (s == nullptr) {
-        s = &new_stream(table, key, pinfo);
+        s = &new_stream(table, key);
+    }
+    if (s->analysis.packets() == 0) {
+        s->first_arrival = pinfo->abs_ts;
+        s->start_s = nstime_to_sec(&pinfo->rel_ts);
     }
     // Arrival times from the stream's first packet: small numbers keep the
     // doubles exact to the nanosecond.
