@@ -6,11 +6,10 @@
 // builds the details, which the GUI always does for the selected packet.
 #include "stream_filter.h"
 
-#include <epan/conversation_filter.h>
 #include <epan/proto_data.h>
 #include <epan/to_str.h>
-#include <ws_version.h>
 
+#include "dissector/host_compat.h"
 #include "dissector/identifiers.h"
 
 namespace kestrune {
@@ -27,29 +26,10 @@ bool stream_of(packet_info* pinfo, unsigned* session_id) {
     return true;
 }
 
-// ---- Host release differences, kept here alone -------------------------
-// After 4.0 the host passes the callbacks a user_data pointer as well, and
-// they return bool and char* instead of gboolean and gchar*.
-#if WIRESHARK_VERSION_MAJOR > 4 || (WIRESHARK_VERSION_MAJOR == 4 && WIRESHARK_VERSION_MINOR > 0)
-bool is_stream_filter_valid(packet_info* pinfo, void* /*user_data*/) {
+bool is_stream_filter_valid(packet_info* pinfo) {
     unsigned session_id = 0;
     return stream_of(pinfo, &session_id);
 }
-char* build_stream_filter_cb(packet_info* pinfo, void* /*user_data*/) {
-    return build_stream_filter(pinfo);
-}
-#define KESTRUNE_CONVERSATION_FILTER_ARGS is_stream_filter_valid, build_stream_filter_cb, nullptr
-#else
-gboolean is_stream_filter_valid(packet_info* pinfo) {
-    unsigned session_id = 0;
-    return stream_of(pinfo, &session_id);
-}
-gchar* build_stream_filter_cb(packet_info* pinfo) {
-    return build_stream_filter(pinfo);
-}
-#define KESTRUNE_CONVERSATION_FILTER_ARGS is_stream_filter_valid, build_stream_filter_cb
-#endif
-// -------------------------------------------------------------------------
 
 }  // namespace
 
@@ -67,8 +47,8 @@ char* build_stream_filter(packet_info* pinfo) {
 }
 
 void register_stream_filter() {
-    register_conversation_filter("simplekestrune", "SimpleKestrune stream",
-                                 KESTRUNE_CONVERSATION_FILTER_ARGS);
+    PacketConversationFilter<is_stream_filter_valid, build_stream_filter>::add(
+        register_conversation_filter, "simplekestrune", "SimpleKestrune stream");
 }
 
 }  // namespace kestrune

@@ -15,7 +15,6 @@
 
 #include <epan/packet.h>  // stat_tap_ui.h needs glib first on 4.0
 #include <epan/stat_tap_ui.h>
-#include <epan/value_string.h>
 
 #include "dissector/tapped_packet.h"
 #include "dissector/value_names.h"

@@ -6,9 +6,6 @@
 // "<frame>\t<display filter>", or "<frame>\t-" when the entry is disabled.
 // It calls the entry through the host's own list, after dissection, with
 // the details built, as the GUI does.
-#include <epan/packet.h>  // before conversation_filter.h, which needs glib on 4.0
-
-#include <epan/conversation_filter.h>
 #include <epan/tap.h>
 #include <ws_symbol_export.h>
 #include <ws_version.h>
@@ -16,13 +13,9 @@
 #include <cstdio>
 #include <cstring>
 
-namespace {
+#include "dissector/host_compat.h"
 
-#if WIRESHARK_VERSION_MAJOR > 4 || (WIRESHARK_VERSION_MAJOR == 4 && WIRESHARK_VERSION_MINOR > 0)
-#define KESTRUNE_FILTER_CALL(f, fn, pinfo) (f)->fn((pinfo), (f)->user_data)
-#else
-#define KESTRUNE_FILTER_CALL(f, fn, pinfo) (f)->fn(pinfo)
-#endif
+namespace {
 
 tap_packet_status print_filter(void* /*tapdata*/, packet_info* pinfo, epan_dissect_t* /*edt*/,
                                const void* /*data*/, tap_flags_t /*flags*/) {
@@ -31,8 +24,8 @@ tap_packet_status print_filter(void* /*tapdata*/, packet_info* pinfo, epan_disse
         if (std::strcmp(f->display_name, "SimpleKestrune stream") != 0) {
             continue;
         }
-        char* text = KESTRUNE_FILTER_CALL(f, is_filter_valid, pinfo)
-                         ? KESTRUNE_FILTER_CALL(f, build_filter_string, pinfo)
+        char* text = kestrune::call_conversation_filter(f->is_filter_valid, pinfo)
+                         ? kestrune::call_conversation_filter(f->build_filter_string, pinfo)
                          : nullptr;
         std::printf("%u\t%s\n", pinfo->num, text != nullptr ? text : "-");
         g_free(text);
@@ -62,6 +55,12 @@ WS_DLL_PUBLIC const char plugin_version[];
 WS_DLL_PUBLIC const int plugin_want_major;
 WS_DLL_PUBLIC const int plugin_want_minor;
 WS_DLL_PUBLIC void plugin_register(void);
+#if KESTRUNE_HOST_DESCRIBES_PLUGINS
+WS_DLL_PUBLIC uint32_t plugin_describe(void);
+uint32_t plugin_describe(void) {
+    return WS_PLUGIN_DESC_DISSECTOR;
+}
+#endif
 
 const char plugin_version[] = "0";
 const int plugin_want_major = WIRESHARK_VERSION_MAJOR;
