@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 //
 // The export runs from the "simplekestrune" tap, after dissection, so
-// ordinary C++ objects are safe here. Streams are keyed like the host's RTP
-// streams; each has its own decoder, timeline and file, all of a fixed size.
+// ordinary C++ objects are safe here. Streams are those of the stream
+// statistics; each has its own decoder, timeline and file, all of a fixed
+// size.
 #include "audio_export.h"
 
 #include <epan/packet.h>
@@ -15,16 +16,16 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <map>
 #include <memory>
 #include <vector>
 
 #include "codec_table.h"
 #include "dissector/host_compat.h"
-#include "dissector/tap_record.h"
+#include "dissector/tapped_packet.h"
 #include "dissector/value_names.h"
 #include "host_codec.h"
-#include "stream_key.h"
+#include "stats/sequence_tracker.h"
+#include "stats/stream_key.h"
 #include "timeline.h"
 #include "wav_file.h"
 
@@ -34,28 +35,26 @@ namespace {
 constexpr const char* kCliPrefix = "simplekestrune,audio";
 constexpr unsigned kVoicePacket = 0;
 
-std::string address_text(const address& a) {
+// "192.0.2.1_4096", and "2001.db8..1_4096" for 2001:db8::1: letters,
+// digits and dots only, so that IPv6 addresses make portable file names.
+std::string file_name_part(const address& a, std::uint32_t port) {
     char* text = address_to_str(nullptr, &a);
     std::string s = text != nullptr ? text : "";
     wmem_free(nullptr, text);
-    return s;
-}
-
-// "2001:db8::1" becomes "2001.db8..1": letters, digits and dots only.
-std::string file_name_part(std::string address) {
-    for (char& c : address) {
+    for (char& c : s) {
         const bool keep =
             (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '.';
         if (!keep) {
             c = '.';
         }
     }
-    return address;
+    return s + "_" + std::to_string(port);
 }
 
-std::string endpoint_label(const address& a, unsigned port) {
-    const std::string text = address_text(a);
-    return (a.type == AT_IPv6 ? "[" + text + "]" : text) + ":" + std::to_string(port);
+// "192.0.2.1_4096-192.0.2.2_30000-s42.wav"
+std::string file_name(const StreamKey& k) {
+    return file_name_part(k.src, k.src_port) + "-" + file_name_part(k.dst, k.dst_port) + "-s" +
+           std::to_string(k.session_id) + ".wav";
 }
 
 std::string folder_problem(const std::string& folder) {
@@ -80,7 +79,7 @@ struct Stream {
     std::string file_name;
     unsigned codec_type = 0;
     std::string outcome;  // why no file, when there is none
-    SequenceExtender sequence;
+    SequenceTracker sequence;
     std::unique_ptr<HostDecoder> decoder;
     std::unique_ptr<WavFile> file;
     std::unique_ptr<Timeline> timeline;
@@ -101,9 +100,12 @@ public:
     AudioExport(std::string folder, bool finish_on_draw)
         : folder_(std::move(folder)), finish_on_draw_(finish_on_draw) {}
 
-    void packet(const packet_info* pinfo, const SimplePacketTapRecord& r);
+    void packet(const TappedPacket& p);
     std::string finish();
-    void reset() { streams_.clear(), index_.clear(); }
+    void reset() {
+        order_.clear();
+        streams_.clear();
+    }
     // tshark draws once, after the last packet; the GUI draws now and then
     // while it reads, so there the menu's code finishes the export.
     bool finishes_on_draw() const { return finish_on_draw_ && !finished_; }
@@ -111,34 +113,15 @@ public:
     unsigned not_written() const { return not_written_; }
 
 private:
-    Stream& stream_for(const packet_info* pinfo, const SimplePacketHeader& h);
     void open(Stream& s);
 
     std::string folder_;
     bool finish_on_draw_;
     bool finished_ = false;
     unsigned not_written_ = 0;
-    std::map<StreamKey, std::size_t> index_;
-    std::vector<std::unique_ptr<Stream>> streams_;  // in order of first packet
+    StreamMap<Stream> streams_;
+    std::vector<Stream*> order_;  // as their first voice packets came
 };
-
-Stream& AudioExport::stream_for(const packet_info* pinfo, const SimplePacketHeader& h) {
-    const auto [it, added] = index_.emplace(StreamKey::of(pinfo, h.session_id), streams_.size());
-    if (!added) {
-        return *streams_[it->second];
-    }
-    auto s = std::make_unique<Stream>();
-    s->label = endpoint_label(pinfo->src, pinfo->srcport) + " → " +
-               endpoint_label(pinfo->dst, pinfo->destport) + " session " +
-               std::to_string(h.session_id);
-    s->file_name = file_name_part(address_text(pinfo->src)) + "_" + std::to_string(pinfo->srcport) +
-                   "-" + file_name_part(address_text(pinfo->dst)) + "_" +
-                   std::to_string(pinfo->destport) + "-s" + std::to_string(h.session_id) + ".wav";
-    s->codec_type = h.codec_type;
-    open(*s);
-    streams_.push_back(std::move(s));
-    return *streams_.back();
-}
 
 void AudioExport::open(Stream& s) {
     const CodecExport& codec = codec_export(s.codec_type);
@@ -168,29 +151,33 @@ void AudioExport::open(Stream& s) {
     s.timeline = std::make_unique<Timeline>(*s.decoder, *s.file, s.sample_rate / 50);
 }
 
-void AudioExport::packet(const packet_info* pinfo, const SimplePacketTapRecord& r) {
-    const SimplePacketHeader& h = r.header;
-    const bool voice = h.packet_type == kVoicePacket;
-    Stream* s = nullptr;
-    if (voice) {
-        s = &stream_for(pinfo, h);
-    } else {
-        // DTMF, fax and modem packets share the session's sequence numbers:
-        // once its voice has started they hold their places, as silence.
-        const auto it = index_.find(StreamKey::of(pinfo, h.session_id));
-        s = it != index_.end() ? streams_[it->second].get() : nullptr;
+void AudioExport::packet(const TappedPacket& p) {
+    const StreamKey key = stream_key_of(p);
+    Stream* s = streams_.find(key);
+    const bool voice = p.header.packet_type == kVoicePacket;
+    if (s == nullptr && voice) {
+        s = &streams_.add(key);
+        s->label = stream_text(key);
+        s->file_name = file_name(key);
+        s->codec_type = p.header.codec_type;
+        open(*s);
+        order_.push_back(s);
     }
+    // DTMF, fax and modem packets share the session's sequence numbers:
+    // once its voice has started they hold their places, as silence.
     if (s == nullptr || !s->timeline) {
         return;
     }
-    const std::int64_t sequence = s->sequence.extend(static_cast<std::uint8_t>(h.sequence_number));
+    s->sequence.observe(static_cast<std::uint8_t>(p.header.sequence_number));
+    const std::int64_t place = s->sequence.extended();
     // A payload cut short, or in another codec than the stream's first
     // packet, keeps its place as silence.
-    const bool whole = r.payload_captured == h.payload_size && h.codec_type == s->codec_type;
+    const bool whole =
+        p.payload_captured == p.header.payload_size && p.header.codec_type == s->codec_type;
     if (!voice) {
-        s->timeline->add_not_voice(sequence);
+        s->timeline->add_not_voice(place);
     } else {
-        s->timeline->add(sequence, whole ? r.payload : nullptr, r.payload_captured);
+        s->timeline->add(place, whole ? p.payload : nullptr, p.payload_captured);
     }
     if (!s->file->error().empty()) {
         s->stop(s->file->error());
@@ -203,7 +190,7 @@ std::string AudioExport::finish() {
         "SimpleKestrune audio export to " +
         folder_ + "\n";
     char line[160];
-    for (const auto& sp : streams_) {
+    for (Stream* sp : order_) {
         Stream& s = *sp;
         if (s.timeline) {
             s.timeline->finish();
@@ -226,7 +213,7 @@ std::string AudioExport::finish() {
                             c.not_voice, c.duplicates, c.too_late);
         out += s.file_name + line;
     }
-    if (streams_.empty()) {
+    if (order_.empty()) {
         out += "No voice packets.\n";
     } else {
         out +=
@@ -246,11 +233,9 @@ void reset_listener(void* tapdata) {
     static_cast<AudioExport*>(tapdata)->reset();
 }
 
-// cppcheck-suppress constParameterCallback ; the host's callback type
-tap_packet_status listen(void* tapdata, packet_info* pinfo, epan_dissect_t* /*edt*/,
+tap_packet_status listen(void* tapdata, packet_info* /*pinfo*/, epan_dissect_t* /*edt*/,
                          const void* data, tap_flags_t /*flags*/) {
-    static_cast<AudioExport*>(tapdata)->packet(pinfo,
-                                               *static_cast<const SimplePacketTapRecord*>(data));
+    static_cast<AudioExport*>(tapdata)->packet(*static_cast<const TappedPacket*>(data));
     return TAP_PACKET_DONT_REDRAW;
 }
 

@@ -34,6 +34,8 @@
 #define KESTRUNE_CODEC_CONTEXT KESTRUNE_HOST_AT_LEAST(4, 4)
 
 #include <epan/packet.h>
+// After packet.h, which brings the glib types it needs on 4.0.
+#include <epan/conversation_filter.h>
 #include <epan/prefs-int.h>
 #include <epan/stat_tap_ui.h>
 
@@ -75,6 +77,41 @@ inline unsigned current_uint_preference(pref_t* pref) {
 #else
     return prefs_get_uint_value_real(pref, pref_current);
 #endif
+}
+
+// Conversation filters: 4.0 calls them with the packet alone and takes
+// gboolean and gchar* answers; later releases also pass the user_data given
+// at registration, and take bool and char*. Valid and Build are functions of
+// the packet alone; the overload that matches the host's own
+// register_conversation_filter is the one chosen.
+template <bool (*Valid)(packet_info*), char* (*Build)(packet_info*)>
+struct PacketConversationFilter {
+    static gboolean valid_packet(packet_info* pinfo) { return Valid(pinfo); }
+    static gchar* build_packet(packet_info* pinfo) { return Build(pinfo); }
+    static bool valid_packet_data(packet_info* pinfo, void* /*user_data*/) { return Valid(pinfo); }
+    static char* build_packet_data(packet_info* pinfo, void* /*user_data*/) { return Build(pinfo); }
+
+    static void add(void (*host_register)(const char*, const char*, gboolean (*)(packet_info*),
+                                          gchar* (*)(packet_info*)),
+                    const char* proto_name, const char* display_name) {
+        host_register(proto_name, display_name, valid_packet, build_packet);
+    }
+    static void add(void (*host_register)(const char*, const char*, bool (*)(packet_info*, void*),
+                                          char* (*)(packet_info*, void*), void*),
+                    const char* proto_name, const char* display_name) {
+        host_register(proto_name, display_name, valid_packet_data, build_packet_data, nullptr);
+    }
+};
+
+// Calls a registered conversation filter's callback the way the GUI does,
+// with the packet (and a null user_data where the host passes one).
+template <typename Answer>
+Answer call_conversation_filter(Answer (*callback)(packet_info*), packet_info* pinfo) {
+    return callback(pinfo);
+}
+template <typename Answer>
+Answer call_conversation_filter(Answer (*callback)(packet_info*, void*), packet_info* pinfo) {
+    return callback(pinfo, nullptr);
 }
 
 }  // namespace kestrune

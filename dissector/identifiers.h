@@ -25,7 +25,7 @@ extern int ett_simple_packet;
 
 extern dissector_handle_t data_handle;
 
-// The "simplekestrune" tap; it carries each packet's SimplePacketHeader.
+// The "simplekestrune" tap; it carries each packet's TappedPacket.
 extern int simple_kestrune_tap;
 
 }  // namespace kestrune

@@ -5,12 +5,13 @@
 // on this path may own a destructor.
 #include "packet_dissector.h"
 
+#include <epan/proto_data.h>
 #include <epan/tap.h>
 
 #include "identifiers.h"
 #include "label_text.h"
 #include "simple_packet_header.h"
-#include "tap_record.h"
+#include "tapped_packet.h"
 
 namespace kestrune {
 namespace {
@@ -43,8 +44,12 @@ int dissect_simple_kestrune(tvbuff_t* tvb, packet_info* pinfo, proto_tree* tree,
 
     // Only copied when someone listens: most reads have no tap listener.
     if (have_tap_listener(simple_kestrune_tap)) {
-        auto* tapped = wmem_new(pinfo->pool, SimplePacketTapRecord);
+        auto* tapped = wmem_new(pinfo->pool, TappedPacket);
         tapped->header = h;
+        copy_address_shallow(&tapped->src, &pinfo->src);
+        copy_address_shallow(&tapped->dst, &pinfo->dst);
+        tapped->src_port = pinfo->srcport;
+        tapped->dst_port = pinfo->destport;
         // Only the bytes that were captured: this must not throw before the
         // tree is built.
         const guint available = tvb_captured_length(tvb) - kSimplePacketHeaderSize;
@@ -57,6 +62,12 @@ int dissect_simple_kestrune(tvbuff_t* tvb, packet_info* pinfo, proto_tree* tree,
     if (!tree) {
         return static_cast<int>(tvb_captured_length(tvb));
     }
+
+    // The session ID for the stream's conversation filter, which is only
+    // offered for a packet shown with its details. One more than the ID, so
+    // that session 0 is not a null pointer.
+    p_add_proto_data(pinfo->pool, pinfo, proto_simple_kestrune, 0,
+                     GUINT_TO_POINTER(h.session_id + 1u));
 
     proto_item* proto_ti = proto_tree_add_item(tree, proto_simple_kestrune, tvb, 0, -1, ENC_NA);
     proto_tree* proto_subtree = proto_item_add_subtree(proto_ti, ett_simple_kestrune);

@@ -9,6 +9,8 @@
 #include "dissector/value_names.h"
 #include "port_binding.h"
 #include "stats/session_stats.h"
+#include "stats/stream_table.h"
+#include "stream_filter.h"
 #ifdef KESTRUNE_AUDIO_EXPORT
 #include "audio/audio_export.h"
 #endif
@@ -70,6 +72,8 @@ void register_simple_kestrune() {
 
     simple_kestrune_tap = register_tap("simplekestrune");
     register_session_stats();
+    register_stream_table();
+    register_stream_filter();
 #ifdef KESTRUNE_AUDIO_EXPORT
     audio::register_audio_export();
 #endif

@@ -24,13 +24,17 @@ SequenceTracker::Verdict SequenceTracker::observe(std::uint8_t sequence) {
         skipped_.reset();
         seen_.set(sequence);
         highest_ = sequence;
+        highest_extended_ = extended_ = sequence;
         return Verdict::First;
     }
     const unsigned ahead = static_cast<std::uint8_t>(sequence - highest_);
     if (ahead != 0 && ahead < kWindow) {
         advance_to(sequence);
+        highest_extended_ += ahead;
+        extended_ = highest_extended_;
         return ahead == 1 ? Verdict::InOrder : Verdict::Gap;
     }
+    extended_ = highest_extended_ - static_cast<std::uint8_t>(highest_ - sequence);
     if (seen_.test(sequence)) {
         ++duplicates_;
         return Verdict::Duplicate;

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// Loss, duplicate and reordering analysis of one media session's 8-bit
+// Loss, duplicate and reordering analysis of one media stream's 8-bit
 // sequence numbers, in capture order. Pure arithmetic: no host dependency.
 #pragma once
 
@@ -20,6 +20,13 @@ public:
     unsigned duplicates() const { return duplicates_; }
     unsigned out_of_order() const { return out_of_order_; }
 
+    // The last observed packet's sequence number with the wraps counted: the
+    // first packet keeps its own number, each trip round 0..255 adds 256, and
+    // a late packet gets the place it had before the packets that overtook it
+    // (one older than the first packet goes below it, even below zero).
+    std::int64_t extended() const { return extended_; }
+    std::int64_t highest_extended() const { return highest_extended_; }
+
 private:
     // A number up to half the sequence space behind the highest one seen is
     // a late or repeated packet; further is taken as a jump ahead.
@@ -29,6 +36,8 @@ private:
 
     bool started_ = false;
     std::uint8_t highest_ = 0;
+    std::int64_t highest_extended_ = 0;
+    std::int64_t extended_ = 0;
     std::bitset<256> seen_;     // seen in the current window
     std::bitset<256> skipped_;  // counted as missing in the current window
     unsigned packets_ = 0;

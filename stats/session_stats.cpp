@@ -1,32 +1,37 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 //
-// Counts Simple Packets by packet type, codec and session, and analyses each
-// session's sequence numbers for loss, duplicates and reordering. Runs from
+// Counts Simple Packets by packet type and codec, and analyses each media
+// stream's sequence numbers for loss, duplicates and reordering. Runs from
 // the tap, after dissection, so ordinary C++ containers are safe here.
 #include "session_stats.h"
 
 #include <epan/stats_tree.h>
 
-#include <cstdio>
-#include <map>
+#include <string>
 #include <unordered_map>
 
-#include "dissector/simple_packet_header.h"
+#include "dissector/tapped_packet.h"
 #include "dissector/value_names.h"
 #include "sequence_tracker.h"
+#include "stream_key.h"
 
 namespace kestrune {
 namespace {
 
 constexpr const char* kPacketTypesNode = "Packet Types";
 constexpr const char* kCodecsNode = "Codecs";
-constexpr const char* kSessionsNode = "Sessions";
+constexpr const char* kStreamsNode = "Streams";
+
+struct TreeStream {
+    std::string name;
+    SequenceTracker tracker;
+};
 
 struct TreeState {
     int packet_types = 0;
     int codecs = 0;
-    int sessions = 0;
-    std::map<unsigned, SequenceTracker> trackers;
+    int streams = 0;
+    StreamMap<TreeStream> stream_map;
 };
 
 // One state per open statistics window: the GUI can show several at once,
@@ -34,11 +39,11 @@ struct TreeState {
 std::unordered_map<stats_tree*, TreeState> states;
 
 void init_tree(stats_tree* st) {
+    states.erase(st);
     TreeState& s = states[st];
-    s = TreeState{};
     s.packet_types = stats_tree_create_node(st, kPacketTypesNode, 0, STAT_DT_INT, TRUE);
     s.codecs = stats_tree_create_node(st, kCodecsNode, 0, STAT_DT_INT, TRUE);
-    s.sessions = stats_tree_create_node(st, kSessionsNode, 0, STAT_DT_INT, TRUE);
+    s.streams = stats_tree_create_node(st, kStreamsNode, 0, STAT_DT_INT, TRUE);
 }
 
 void cleanup_tree(stats_tree* st) {
@@ -47,26 +52,31 @@ void cleanup_tree(stats_tree* st) {
 
 tap_packet_status count_packet(stats_tree* st, packet_info* /*pinfo*/, epan_dissect_t* /*edt*/,
                                const void* data, tap_flags_t /*flags*/) {
-    const auto* h = static_cast<const SimplePacketHeader*>(data);
+    const auto* p = static_cast<const TappedPacket*>(data);
+    const SimplePacketHeader& h = p->header;
     TreeState& s = states[st];
 
     // The type has 3 bits and only 7 has no name.
     tick_stat_node(st, kPacketTypesNode, 0, FALSE);
-    tick_stat_node(st, val_to_str_const(h->packet_type, packet_type_names, "Unknown (7)"),
+    tick_stat_node(st, val_to_str_const(h.packet_type, packet_type_names, "Unknown (7)"),
                    s.packet_types, FALSE);
     tick_stat_node(st, kCodecsNode, 0, FALSE);
-    tick_stat_node(st, val_to_str_const(h->codec_type, codec_type_names, "Unknown"), s.codecs,
+    tick_stat_node(st, val_to_str_const(h.codec_type, codec_type_names, "Unknown"), s.codecs,
                    FALSE);
 
-    tick_stat_node(st, kSessionsNode, 0, FALSE);
-    char name[32];
-    (void)std::snprintf(name, sizeof name, "Session %u", h->session_id);
-    const int session = tick_stat_node(st, name, s.sessions, TRUE);
-    SequenceTracker& t = s.trackers[h->session_id];
-    t.observe(static_cast<std::uint8_t>(h->sequence_number));
-    set_stat_node(st, "Missing (sequence gaps)", session, FALSE, static_cast<int>(t.missing()));
-    set_stat_node(st, "Duplicates", session, FALSE, static_cast<int>(t.duplicates()));
-    set_stat_node(st, "Out of order", session, FALSE, static_cast<int>(t.out_of_order()));
+    tick_stat_node(st, kStreamsNode, 0, FALSE);
+    const StreamKey key = stream_key_of(*p);
+    TreeStream* stream = s.stream_map.find(key);
+    if (stream == nullptr) {
+        stream = &s.stream_map.add(key);
+        stream->name = stream_text(key);
+    }
+    const int node = tick_stat_node(st, stream->name.c_str(), s.streams, TRUE);
+    SequenceTracker& t = stream->tracker;
+    t.observe(static_cast<std::uint8_t>(h.sequence_number));
+    set_stat_node(st, "Missing (sequence gaps)", node, FALSE, static_cast<int>(t.missing()));
+    set_stat_node(st, "Duplicates", node, FALSE, static_cast<int>(t.duplicates()));
+    set_stat_node(st, "Out of order", node, FALSE, static_cast<int>(t.out_of_order()));
     return TAP_PACKET_REDRAW;
 }
 

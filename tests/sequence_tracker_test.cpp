@@ -72,5 +72,23 @@ TEST(SequenceTracker, ANumberSeenOneLapAgoIsNewOnTheNextLap) {
     EXPECT_EQ(u.missing(), 1u);
 }
 
+TEST(SequenceTracker, ExtendedNumbersCountTheWrapsAndPlaceLatePackets) {
+    // Each pair: the number observed, its extended number. 255 -> 0 is one
+    // lap; 254 after 1 is late, 3 repeats, 250 is older than the first
+    // packet, and a jump of 127 is taken as a gap ahead.
+    const int expected[][2] = {{253, 253}, {255, 255}, {0, 256}, {1, 257},   {254, 254},
+                               {3, 259},   {3, 259},   {4, 260}, {250, 250}, {131, 387}};
+    SequenceTracker t;
+    for (const auto& e : expected) {
+        t.observe(static_cast<std::uint8_t>(e[0]));
+        EXPECT_EQ(t.extended(), e[1]) << "after " << e[0];
+    }
+    EXPECT_EQ(t.highest_extended(), 387);
+    for (int lap = 0; lap < 3; ++lap) {
+        for (int s = 132; s < 388; ++s) t.observe(static_cast<std::uint8_t>(s));
+    }
+    EXPECT_EQ(t.extended(), 387 + 3 * 256);
+}
+
 }  // namespace
 }  // namespace kestrune

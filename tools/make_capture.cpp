@@ -8,6 +8,16 @@
 //
 //   make_capture --output FILE [--count N] [--seed S] [--well-formed-only]
 //                [--port P]
+//
+// With --calls, it writes voice calls instead: C sessions (IDs from
+// --session on) from each of G gateways (192.0.2.10, .11, ...) to one peer
+// (192.0.2.20), each stream numbering its own packets from a random start
+// and sending every 20 ms. --two-way adds the peer's direction of every
+// call, on the same session ID; --ipv6 uses 2001:db8:: addresses; --rtp
+// writes the same streams as RTP instead, in frames of the same sizes.
+//
+//   make_capture --output FILE --calls C [--gateways G] [--session S]
+//                [--two-way] [--ipv6] [--rtp] [--count N] [--seed S] [--port P]
 #include <array>
 #include <cstdint>
 #include <cstdio>
@@ -27,6 +37,19 @@ struct Options {
     unsigned long seed = 1;
     unsigned port = 4096;
     bool well_formed_only = false;
+    // Calls mode.
+    unsigned calls = 0;
+    unsigned gateways = 1;
+    unsigned first_session = 1;
+    bool two_way = false;
+    bool ipv6 = false;
+    bool rtp = false;
+};
+
+struct Endpoint {
+    std::vector<std::uint8_t> ip;  // 4 or 16 bytes
+    unsigned port;
+    std::uint8_t mac_last;  // the last byte of a locally administered MAC
 };
 
 struct Session {
@@ -66,36 +89,60 @@ Bytes simple_packet(unsigned length, unsigned type, bool session_sequence, bool 
     return b;
 }
 
-// Ethernet + IPv4 + UDP around a datagram; the UDP checksum is left at zero,
-// which IPv4 allows and the host does not flag.
-Bytes frame(const Bytes& datagram, bool from_port, unsigned src_port, unsigned dst_port) {
-    static const std::array<std::uint8_t, 4> gateway_a{192, 0, 2, 10};
-    static const std::array<std::uint8_t, 4> gateway_b{192, 0, 2, 20};
-    const auto& src = from_port ? gateway_a : gateway_b;
-    const auto& dst = from_port ? gateway_b : gateway_a;
-    Bytes f;
-    const std::uint8_t mac_a[6] = {0x02, 0x00, 0x00, 0x00, 0x00, 0x0a};
-    const std::uint8_t mac_b[6] = {0x02, 0x00, 0x00, 0x00, 0x00, 0x14};
-    f.insert(f.end(), from_port ? mac_b : mac_a, (from_port ? mac_b : mac_a) + 6);
-    f.insert(f.end(), from_port ? mac_a : mac_b, (from_port ? mac_a : mac_b) + 6);
-    put16be(f, 0x0800);
-    const std::size_t ip = f.size();
-    const unsigned total = 20 + 8 + datagram.size();
-    f.insert(f.end(), {0x45, 0x00});
-    put16be(f, total);
-    f.insert(f.end(), {0x00, 0x00, 0x40, 0x00, 64, 17, 0x00, 0x00});
-    f.insert(f.end(), src.begin(), src.end());
-    f.insert(f.end(), dst.begin(), dst.end());
-    std::uint32_t sum = 0;
-    for (std::size_t i = ip; i < ip + 20; i += 2) sum += f[i] << 8 | f[i + 1];
+std::uint32_t ones_complement_sum(const Bytes& b, std::size_t from, std::size_t to,
+                                  std::uint32_t sum = 0) {
+    for (std::size_t i = from; i < to; i += 2) {
+        sum += b[i] << 8 | (i + 1 < to ? b[i + 1] : 0);
+    }
+    return sum;
+}
+unsigned fold(std::uint32_t sum) {
     while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
-    f[ip + 10] = ~sum >> 8 & 0xFF;
-    f[ip + 11] = ~sum & 0xFF;
-    put16be(f, src_port);
-    put16be(f, dst_port);
-    put16be(f, 8 + datagram.size());
+    return ~sum & 0xFFFF;
+}
+
+// Ethernet + IPv4 or IPv6 + UDP around a datagram. Over IPv4 the UDP
+// checksum is left at zero, which IPv4 allows and the host does not flag;
+// IPv6 requires it.
+Bytes frame(const Bytes& datagram, const Endpoint& src, const Endpoint& dst) {
+    const bool v6 = src.ip.size() == 16;
+    Bytes f = {0x02, 0x00, 0x00, 0x00, 0x00, dst.mac_last,
+               0x02, 0x00, 0x00, 0x00, 0x00, src.mac_last};
+    put16be(f, v6 ? 0x86DD : 0x0800);
+    const std::size_t ip = f.size();
+    const unsigned udp_length = 8 + datagram.size();
+    if (v6) {
+        f.insert(f.end(), {0x60, 0x00, 0x00, 0x00});
+        put16be(f, udp_length);
+        f.insert(f.end(), {17, 64});
+    } else {
+        f.insert(f.end(), {0x45, 0x00});
+        put16be(f, 20 + udp_length);
+        f.insert(f.end(), {0x00, 0x00, 0x40, 0x00, 64, 17, 0x00, 0x00});
+    }
+    f.insert(f.end(), src.ip.begin(), src.ip.end());
+    f.insert(f.end(), dst.ip.begin(), dst.ip.end());
+    if (!v6) {
+        const unsigned sum = fold(ones_complement_sum(f, ip, ip + 20));
+        f[ip + 10] = sum >> 8 & 0xFF;
+        f[ip + 11] = sum & 0xFF;
+    }
+    const std::size_t udp = f.size();
+    put16be(f, src.port);
+    put16be(f, dst.port);
+    put16be(f, udp_length);
     put16be(f, 0);
     f.insert(f.end(), datagram.begin(), datagram.end());
+    if (v6) {
+        // Pseudo-header: both addresses, the UDP length and next header 17.
+        std::uint32_t sum = ones_complement_sum(f, ip + 8, ip + 40);
+        sum += udp_length + 17;
+        unsigned c = fold(ones_complement_sum(f, udp, f.size(), sum));
+        if (c == 0)
+            c = 0xFFFF;
+        f[udp + 6] = c >> 8 & 0xFF;
+        f[udp + 7] = c & 0xFF;
+    }
     return f;
 }
 
@@ -193,10 +240,105 @@ bool parse(int argc, char** argv, Options& o) {
             o.port = std::strtoul(argv[++i], nullptr, 10);
         else if (a == "--well-formed-only")
             o.well_formed_only = true;
+        else if (a == "--calls" && has_value)
+            o.calls = std::strtoul(argv[++i], nullptr, 10);
+        else if (a == "--gateways" && has_value)
+            o.gateways = std::strtoul(argv[++i], nullptr, 10);
+        else if (a == "--session" && has_value)
+            o.first_session = std::strtoul(argv[++i], nullptr, 10);
+        else if (a == "--two-way")
+            o.two_way = true;
+        else if (a == "--ipv6")
+            o.ipv6 = true;
+        else if (a == "--rtp")
+            o.rtp = true;
         else
             return false;
     }
-    return !o.output.empty() && o.port <= 0xFFFF;
+    return !o.output.empty() && o.port <= 0xFFFF && o.gateways >= 1 && o.gateways <= 200 &&
+           (o.calls > 0 || (o.gateways == 1 && !o.two_way && !o.ipv6 && !o.rtp));
+}
+
+std::vector<std::uint8_t> host_address(bool ipv6, unsigned host) {
+    if (ipv6) {
+        std::vector<std::uint8_t> a = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+        a[15] = static_cast<std::uint8_t>(host);
+        return a;
+    }
+    return {192, 0, 2, static_cast<std::uint8_t>(host)};
+}
+
+// One direction of a call.
+struct CallStream {
+    Endpoint src;
+    Endpoint dst;
+    unsigned session_id;
+    unsigned codec;
+    std::uint16_t sequence;  // 8 bits used by Simple Packets, 16 by RTP
+    std::uint32_t ssrc;
+    std::uint32_t timestamp;
+};
+
+// RTP payload types of the codecs the calls use (G.726-32's old static 2).
+unsigned rtp_payload_type(unsigned codec) {
+    switch (codec) {
+        case 4:
+            return 8;  // PCMA
+        case 3:
+            return 18;  // G729
+        case 7:
+            return 2;
+        default:
+            return 0;  // PCMU
+    }
+}
+
+Bytes rtp_packet(CallStream& s, unsigned frame_payload, std::mt19937& rng) {
+    Bytes b = {0x80, static_cast<std::uint8_t>(rtp_payload_type(s.codec))};
+    put16be(b, s.sequence++);
+    put16be(b, s.timestamp >> 16);
+    put16be(b, s.timestamp & 0xFFFF);
+    put16be(b, s.ssrc >> 16);
+    put16be(b, s.ssrc & 0xFFFF);
+    s.timestamp += 160;  // 20 ms at 8 kHz
+    // The same datagram size as the Simple Packet it stands for.
+    for (unsigned i = 12; i < 6 + frame_payload; ++i) b.push_back(rng() & 0xFF);
+    return b;
+}
+
+void write_calls(const Options& o, std::mt19937& rng, PcapWriter& pcap) {
+    static const unsigned codecs[] = {5, 4, 3, 7};  // G.711 mu/A-law, G.729, G.726-32
+    const Endpoint peer{host_address(o.ipv6, 20), 0, 0x14};
+    std::vector<CallStream> streams;
+    for (unsigned g = 0; g < o.gateways; ++g) {
+        const Endpoint gateway{host_address(o.ipv6, 10 + g), o.port,
+                               static_cast<std::uint8_t>(0x0a + g)};
+        for (unsigned c = 0; c < o.calls; ++c) {
+            Endpoint far = peer;
+            far.port = 31000 + 2 * (c % 10000);
+            const unsigned session = (o.first_session + c) & 0xFFF;
+            const unsigned codec = codecs[c % 4];
+            streams.push_back({gateway, far, session, codec, 0, 0, 0});
+            if (o.two_way)
+                streams.push_back({far, gateway, session, codec, 0, 0, 0});
+        }
+    }
+    for (auto& s : streams) {
+        s.sequence = static_cast<std::uint16_t>(rng() & (o.rtp ? 0xFFFF : 0xFF));
+        s.ssrc = static_cast<std::uint32_t>(rng());
+        s.timestamp = static_cast<std::uint32_t>(rng());
+    }
+    // Every stream sends every 20 ms, the streams evenly spread in between.
+    const std::uint64_t spacing = 20000 / streams.size();
+    for (unsigned long n = 0; n < o.count; ++n) {
+        CallStream& s = streams[n % streams.size()];
+        const unsigned payload = payload_for_codec(s.codec);
+        const Bytes datagram =
+            o.rtp ? rtp_packet(s, payload, rng)
+                  : simple_packet(6 + payload, 0, false, false, s.codec, s.session_id,
+                                  s.sequence++ & 0xFF, payload, rng, payload);
+        pcap.packet(frame(datagram, s.src, s.dst), n * spacing);
+    }
 }
 
 }  // namespace
@@ -206,8 +348,10 @@ int main(int argc, char** argv) {
     if (!parse(argc, argv, o)) {
         (void)std::fprintf(stderr,
                            "usage: %s --output FILE [--count N] [--seed S] [--port P]"
-                           " [--well-formed-only]\n",
-                           argv[0]);
+                           " [--well-formed-only]\n"
+                           "       %s --output FILE --calls C [--gateways G] [--session S]"
+                           " [--two-way] [--ipv6] [--rtp] [--count N] [--seed S] [--port P]\n",
+                           argv[0], argv[0]);
         return 2;
     }
     std::FILE* out = std::fopen(o.output.c_str(), "wb");
@@ -216,15 +360,26 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::mt19937 rng(static_cast<std::mt19937::result_type>(o.seed));
-    std::vector<Session> sessions = make_sessions(rng);
     PcapWriter pcap(out);
+    if (o.calls > 0) {
+        write_calls(o, rng, pcap);
+        const bool written = pcap.ok();
+        if (std::fclose(out) != 0 || !written) {
+            std::perror(o.output.c_str());
+            return 1;
+        }
+        return 0;
+    }
+    std::vector<Session> sessions = make_sessions(rng);
     std::uint64_t usec = 0;
     const unsigned peer_port = 31000;
 
     auto emit = [&](const Bytes& datagram, bool from_port, unsigned port) {
-        const unsigned src = from_port ? port : peer_port;
-        const unsigned dst = from_port ? peer_port : port;
-        pcap.packet(frame(datagram, from_port, src, dst), usec);
+        const Endpoint gateway_a{host_address(false, 10), port, 0x0a};
+        const Endpoint gateway_b{host_address(false, 20), peer_port, 0x14};
+        pcap.packet(from_port ? frame(datagram, gateway_a, gateway_b)
+                              : frame(datagram, gateway_b, gateway_a),
+                    usec);
         usec += 20000 / sessions.size();
     };
 

@@ -6,6 +6,7 @@ root tshark is started as the unprivileged user 65534 with a HOME of its
 own. The module, the captures and that HOME live in a private folder that
 the test removes again; nothing is installed anywhere.
 """
+import ipaddress
 import os
 import re
 import shutil
@@ -37,8 +38,9 @@ PEER_PORT = 31000
 class Host:
     """A private plugin folder, home and scratch space for one test class."""
 
-    def __init__(self, module=None, load_module=True):
-        """load_module=False gives the same set-up with an empty plugin folder."""
+    def __init__(self, module=None, load_module=True, extra_modules=()):
+        """load_module=False gives the same set-up with an empty plugin folder;
+        extra_modules are loaded beside ours."""
         module = module or MODULE
         if load_module and (not module or not os.path.exists(module)):
             raise RuntimeError("KESTRUNE_MODULE must name the built module")
@@ -49,6 +51,8 @@ class Host:
         os.makedirs(epan)
         if load_module:
             shutil.copy(module, os.path.join(epan, "simplekestrune.so"))
+        for extra in extra_modules:
+            shutil.copy(extra, epan)
         codecs = os.path.join(HOST_PLUGIN_DIR, "codecs")
         if HOST_PLUGIN_DIR and os.path.isdir(codecs):
             os.symlink(codecs, os.path.join(self.plugin_dir, HOST_MAJOR_MINOR, "codecs"))
@@ -146,43 +150,39 @@ def header(length, ptype, session_sequence, routing, codec, session_id, sequence
 
 
 def _checksum(data):
-    data += bytes(len(data) % 2)
+    if len(data) % 2:
+        data += b"\0"
     csum = sum(struct.unpack(f"!{len(data) // 2}H", data))
     while csum >> 16:
         csum = (csum & 0xFFFF) + (csum >> 16)
     return ~csum & 0xFFFF
 
 
-def _udp_frame(datagram, sport, dport, src, dst):
-    """src and dst: 4 bytes for IPv4, 16 for IPv6."""
-    udp = struct.pack("!HHHH", sport, dport, 8 + len(datagram), 0)
-    if len(src) == 16:
-        # IPv6 forbids a zero UDP checksum.
-        pseudo = src + dst + struct.pack("!IxxxB", len(udp) + len(datagram), 17)
-        udp = udp[:6] + struct.pack("!H", _checksum(pseudo + udp + datagram) or 0xFFFF)
-        ip = struct.pack("!IHBB", 6 << 28, len(udp) + len(datagram), 17, 64) + src + dst
-        ethertype = "86dd"
-    else:
-        ip = struct.pack("!BBHHHBBH4s4s", 0x45, 0, 20 + 8 + len(datagram), 0, 0x4000, 64, 17, 0,
-                         src, dst)
-        ip = ip[:10] + struct.pack("!H", _checksum(ip)) + ip[12:]
-        ethertype = "0800"
-    eth = bytes.fromhex("020000000014" "02000000000a" + ethertype)
-    return eth + ip + udp + datagram
+def _udp_frame(datagram, sport, dport, src="192.0.2.10", dst="192.0.2.20"):
+    src, dst = ipaddress.ip_address(src), ipaddress.ip_address(dst)
+    udp = struct.pack("!HHHH", sport, dport, 8 + len(datagram), 0) + datagram
+    if src.version == 6:
+        pseudo = src.packed + dst.packed + struct.pack("!IxxxB", len(udp), 17)
+        udp = udp[:6] + struct.pack("!H", _checksum(pseudo + udp) or 0xFFFF) + udp[8:]
+        ip = struct.pack("!IHBB", 6 << 28, len(udp), 17, 64) + src.packed + dst.packed
+        return bytes.fromhex("020000000014" "02000000000a" "86dd") + ip + udp
+    ip = struct.pack("!BBHHHBBH4s4s", 0x45, 0, 20 + len(udp), 0, 0x4000, 64, 17, 0,
+                     src.packed, dst.packed)
+    ip = ip[:10] + struct.pack("!H", _checksum(ip)) + ip[12:]
+    return bytes.fromhex("020000000014" "02000000000a" "0800") + ip + udp
 
 
 # Ethernet + IPv4 + UDP: where the datagram starts in each frame.
 UDP_PAYLOAD_OFFSET = 14 + 20 + 8
-GATEWAY_A = bytes([192, 0, 2, 10])
-GATEWAY_B = bytes([192, 0, 2, 20])
 
 
 def write_capture(path, datagrams):
     """Writes a pcap of UDP datagrams, readable by the tshark user.
 
     Each entry is bytes (sent to PORT) or a dict with "data" and optionally
-    "sport", "dport", "src", "dst" (address bytes; GATEWAY_A to GATEWAY_B if
-    not given) and "snaplen" (bytes of the datagram actually captured).
+    "sport", "dport", "src" and "dst" (IPv4 or IPv6 addresses), "time"
+    (seconds from the start; otherwise frame i arrives at i ms) and "snaplen"
+    (bytes of the datagram actually captured).
     """
     with open(path, "wb") as f:
         f.write(struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 65535, 1))
@@ -190,11 +190,12 @@ def write_capture(path, datagrams):
             if isinstance(d, (bytes, bytearray)):
                 d = {"data": bytes(d)}
             frame = _udp_frame(d["data"], d.get("sport", PEER_PORT), d.get("dport", PORT),
-                               d.get("src", GATEWAY_A), d.get("dst", GATEWAY_B))
+                               d.get("src", "192.0.2.10"), d.get("dst", "192.0.2.20"))
             captured = frame
             if "snaplen" in d:
                 captured = frame[:UDP_PAYLOAD_OFFSET + d["snaplen"]]
-            f.write(struct.pack("<IIII", 1796428800 + i // 1000, (i % 1000) * 1000,
+            usec = round(d["time"] * 1e6) if "time" in d else i * 1000
+            f.write(struct.pack("<IIII", 1796428800 + usec // 1000000, usec % 1000000,
                                 len(captured), len(frame)))
             f.write(captured)
     os.chmod(path, 0o644)

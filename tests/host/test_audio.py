@@ -6,10 +6,8 @@ import random
 import re
 import wave
 
-from harness import GATEWAY_A, GATEWAY_B, HostTestCase, header, write_capture
+from harness import HostTestCase, header, write_capture
 
-V6_A = bytes.fromhex("20010db8000000000000000000000010")
-V6_B = bytes.fromhex("20010db8000000000000000000000020")
 
 
 def mulaw(x):
@@ -49,7 +47,7 @@ def voice(session, sequence, payload, codec, ptype=0, **where):
                            len(payload)) + bytes(payload), **where}
 
 
-BACK = {"src": GATEWAY_B, "dst": GATEWAY_A, "sport": 4096, "dport": 31000}
+BACK = {"src": "192.0.2.20", "dst": "192.0.2.10", "sport": 4096, "dport": 31000}
 MU, A, G729, G723 = 5, 4, 3, 1
 
 # mu-law, session 1, 10 ms packets, across the sequence wrap: 252 repeated,
@@ -68,7 +66,7 @@ CAPTURE = (
     + [voice(1, s, A_PAYLOADS[s], A, ptype=1 if s == 12 else 0, **BACK) for s in A_SEQ]
     + [voice(2, i, p, G729) for i, p in enumerate(G729_PAYLOADS)]
     + [voice(3, i, bytes(24), G723) for i in range(3)]
-    + [voice(4, i, bytes(80), MU, src=V6_A, dst=V6_B) for i in range(2)]
+    + [voice(4, i, bytes(80), MU, src="2001:db8::10", dst="2001:db8::20") for i in range(2)]
 )
 MU_FILE = "192.0.2.10_31000-192.0.2.20_4096-s1.wav"
 A_FILE = "192.0.2.20_4096-192.0.2.10_31000-s1.wav"

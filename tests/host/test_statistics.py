@@ -1,9 +1,12 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
-"""Session statistics (-z simplekestrune,tree) and the opt-in UDP heuristic."""
+"""Statistics (-z simplekestrune,tree and ,streams), the stream conversation
+filter, and the opt-in UDP heuristic."""
+import os
 import re
+import subprocess
 import unittest
 
-from harness import HostTestCase, header, write_capture
+from harness import Host, HostTestCase, header, write_capture
 
 
 def packet(session, sequence, ptype=0, codec=3, dport=4096, payload=20):
@@ -13,12 +16,17 @@ def packet(session, sequence, ptype=0, codec=3, dport=4096, payload=20):
 
 # Session 7 crosses the wrap with a gap (1 and 2 lost), repeats 3, then sees
 # 5 before 4; session 900 runs alongside in order, on another codec and type.
+# Each is one stream, from the harness's 192.0.2.10:31000 to 192.0.2.20:4096.
 STATS_CAPTURE = [
     packet(7, 254), packet(900, 10, ptype=1, codec=5),
     packet(7, 255), packet(900, 11, ptype=1, codec=5),
     packet(7, 0), packet(7, 3), packet(7, 3), packet(900, 12, ptype=7, codec=5),
     packet(7, 5), packet(7, 4), packet(7, 6),
 ]
+
+
+def stream(session, src="192.0.2.10:31000", dst="192.0.2.20:4096"):
+    return f"Streams/{src} \u2192 {dst} session {session}"
 
 
 def parse_stats_tree(text):
@@ -51,21 +59,181 @@ class SessionStatistics(HostTestCase):
         self.assertEqual(c["Codecs/G729"], 8)
         self.assertEqual(c["Codecs/G711Mulaw"], 3)
 
-    def test_sequence_analysis_per_session(self):
+    def test_sequence_analysis_per_stream(self):
         c = self.counts
-        self.assertEqual(c["Sessions/Session 7"], 8)
-        self.assertEqual(c["Sessions/Session 7/Missing (sequence gaps)"], 2)
-        self.assertEqual(c["Sessions/Session 7/Duplicates"], 1)
-        self.assertEqual(c["Sessions/Session 7/Out of order"], 1)
-        self.assertEqual(c["Sessions/Session 900"], 3)
+        self.assertEqual(c["Streams"], 11)
+        self.assertEqual(c[stream(7)], 8)
+        self.assertEqual(c[stream(7) + "/Missing (sequence gaps)"], 2)
+        self.assertEqual(c[stream(7) + "/Duplicates"], 1)
+        self.assertEqual(c[stream(7) + "/Out of order"], 1)
+        self.assertEqual(c[stream(900)], 3)
         for item in ("Missing (sequence gaps)", "Duplicates", "Out of order"):
-            self.assertEqual(c[f"Sessions/Session 900/{item}"], 0)
+            self.assertEqual(c[f"{stream(900)}/{item}"], 0)
 
     def test_statistics_do_not_change_the_packet_output(self):
         capture = self.host.path("stats.pcap")
         plain = self.host.tshark("-r", capture, "-V").stdout
-        tapped = self.host.tshark("-r", capture, "-V", "-z", "simplekestrune,tree").stdout
+        tapped = self.host.tshark("-r", capture, "-V", "-z", "simplekestrune,tree",
+                                  "-z", "simplekestrune,streams").stdout
         self.assertTrue(tapped.startswith(plain))
+
+
+def parse_stream_table(text):
+    """{(source, destination, session): {column: text}} from -z simplekestrune,streams."""
+    lines = text.splitlines()
+    start = lines.index("SimpleKestrune Streams:")
+    columns = [c.strip() for c in lines[start + 2].split("|")[:-1]]
+    rows = {}
+    for line in lines[start + 4:]:
+        if line.startswith("====="):
+            break
+        cells = dict(zip(columns, (c.strip() for c in line.split("|")[:-1])))
+        rows[(cells["Source"], cells["Destination"], int(cells["Session ID"]))] = cells
+    return rows
+
+
+class Streams(HostTestCase):
+    """Both directions of a call, or two gateways on one session ID, are
+    separate streams, each numbered on its own: nothing lost or reordered."""
+
+    def analyse(self, name, *generator_args):
+        capture = self.host.path(name)
+        subprocess.run([os.environ["KESTRUNE_GENERATOR"], "--output", capture,
+                        *generator_args], check=True)
+        os.chmod(capture, 0o644)
+        out = self.host.tshark("-r", capture, "-q", "-z", "simplekestrune,tree",
+                               "-z", "simplekestrune,streams").stdout
+        return parse_stats_tree(out), parse_stream_table(out)
+
+    def assert_clean_streams(self, counts, table, expected):
+        self.assertEqual(set(table), set(expected))
+        for (src, dst, session), packets in expected.items():
+            node = stream(session, src, dst)
+            self.assertEqual(counts[node], packets)
+            for item in ("Missing (sequence gaps)", "Duplicates", "Out of order"):
+                self.assertEqual(counts[f"{node}/{item}"], 0, f"{node}/{item}")
+            row = table[(src, dst, session)]
+            self.assertEqual(row["Packets"], str(packets))
+            self.assertEqual((row["Lost"], row["Duplicates"], row["Out of Order"]),
+                             ("0", "0", "0"), row)
+
+    def test_two_way_call(self):
+        counts, table = self.analyse("call.pcap", "--calls", "1", "--session", "42",
+                                     "--two-way", "--count", "80")
+        self.assert_clean_streams(counts, table, {
+            ("192.0.2.10:4096", "192.0.2.20:31000", 42): 40,
+            ("192.0.2.20:31000", "192.0.2.10:4096", 42): 40})
+
+    def test_two_gateways_on_one_session_id(self):
+        counts, table = self.analyse("gateways.pcap", "--calls", "1", "--gateways", "2",
+                                     "--session", "9", "--count", "60")
+        self.assert_clean_streams(counts, table, {
+            ("192.0.2.10:4096", "192.0.2.20:31000", 9): 30,
+            ("192.0.2.11:4096", "192.0.2.20:31000", 9): 30})
+
+
+def voice(session, sequence, time, codec=5, payload=160, **endpoints):
+    return dict(packet(session, sequence, codec=codec, payload=payload), time=time, **endpoints)
+
+
+# Stream 1 is G.711 mu-law: 160 bytes = 20 ms of media per packet. Stream 2
+# uses two codecs without a fixed rate; stream 3 has a single packet.
+TIMING_CAPTURE = [
+    voice(1, 10, 0.000),                                  # frame 1
+    voice(2, 0, 0.001, codec=6, payload=24),              # frame 2
+    voice(1, 11, 0.020),
+    voice(1, 12, 0.045),
+    voice(2, 1, 0.050, codec=13, payload=24),             # frame 5
+    voice(1, 14, 0.080),                                  # frame 6: 13 skipped
+    voice(3, 0, 0.085, codec=3, payload=20),
+    voice(1, 13, 0.090),                                  # late
+    voice(1, 15, 0.100),
+    voice(1, 18, 0.160),                                  # frame 10: 16, 17 lost
+]
+
+
+class StreamTiming(HostTestCase):
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        capture = write_capture(cls.host.path("timing.pcap"), TIMING_CAPTURE)
+        out = cls.host.tshark("-r", capture, "-q", "-z", "simplekestrune,streams").stdout
+        cls.rows = {session: row for (_, _, session), row in parse_stream_table(out).items()}
+
+    def test_jitter_and_delta_of_a_voice_stream(self):
+        # RFC 3550: D = arrival difference - media time difference (ms),
+        # J += (|D| - J) / 16, from the previous packet in arrival order;
+        # lost packets count as 20 ms of media like the others.
+        #   11 @20: D = 20 - 20 = 0                  J = 0
+        #   12 @45: D = 25 - 20 = 5                  J = 5/16 = 0.3125
+        #   14 @80: D = 35 - 40 = -5                 J = 0.3125 + 4.6875/16 = 0.60546875
+        #   13 @90: D = 10 - (-20) = 30              J = 0.60546875 + 29.39453125/16
+        #                                              = 2.442626953125
+        #   15 @100: D = 10 - 40 = -30               J = 2.442626953125 + 27.557373046875/16
+        #                                              = 4.164962768554688
+        #   18 @160: D = 60 - 60 = 0                 J = 4.164962768554688 * 15/16
+        #                                              = 3.904652595520020
+        # Mean of the six J: 11.430211067199708 / 6 = 1.905; max 4.165.
+        # Largest arrival gap: 60 ms, before 18 (frame 10). 13 came late, so
+        # only 16 and 17 are lost, of 10..18 = 9 expected: 22.2%.
+        row = self.rows[1]
+        self.assertAlmostEqual(float(row["Mean Jitter (ms)"]), 1.905, places=3)
+        self.assertAlmostEqual(float(row["Max Jitter (ms)"]), 4.165, places=3)
+        self.assertAlmostEqual(float(row["Max Delta (ms)"]), 60.0, places=3)
+        self.assertEqual(row["Max Delta Frame"], "10")
+        self.assertEqual((row["Packets"], row["Lost"], row["Lost (%)"], row["Out of Order"]),
+                         ("7", "2", "22.2", "1"))
+        self.assertEqual((row["Codec"], row["Start (s)"], row["Duration (s)"]),
+                         ("G711Mulaw", "0.000000", "0.160000"))
+
+    def test_cells_without_a_fixed_rate_or_a_second_packet_stay_empty(self):
+        mixed, single = self.rows[2], self.rows[3]
+        self.assertEqual((mixed["Codec"], mixed["Max Delta (ms)"], mixed["Max Delta Frame"]),
+                         ("mixed", "49.000", "5"))
+        self.assertNotIn("Mean Jitter (ms)", mixed)
+        self.assertEqual((single["Codec"], single["Packets"], single["Start (s)"]),
+                         ("G729", "1", "0.085000"))
+        self.assertNotIn("Max Delta (ms)", single)
+
+
+# One session ID (9) in six streams: two gateways, both directions, IPv4 and
+# IPv6, plus another session on the first gateway and a datagram on another
+# port.
+FILTER_CAPTURE = [
+    packet(9, 1, dport=4096) | {"src": "192.0.2.10", "dst": "192.0.2.20", "sport": 30000},
+    packet(9, 1, dport=30000) | {"src": "192.0.2.20", "dst": "192.0.2.10", "sport": 4096},
+    packet(9, 5, dport=4096) | {"src": "192.0.2.11", "dst": "192.0.2.20", "sport": 30000},
+    packet(10, 1, dport=4096) | {"src": "192.0.2.10", "dst": "192.0.2.20", "sport": 30000},
+    packet(9, 1, dport=4096) | {"src": "2001:db8::10", "dst": "2001:db8::20", "sport": 30000},
+    packet(9, 1, dport=30000) | {"src": "2001:db8::20", "dst": "2001:db8::10", "sport": 4096},
+    {"data": b"not ours", "dport": 7001},
+] * 2
+
+
+class StreamFilter(unittest.TestCase):
+    """What Conversation Filter › "SimpleKestrune stream" builds selects,
+    in tshark -Y, exactly the packets of the selected packet's stream."""
+
+    def test_filter_selects_exactly_the_stream(self):
+        host = Host(extra_modules=[os.environ["KESTRUNE_FILTER_PROBE"]])
+        self.addCleanup(host.close)
+        capture = write_capture(host.path("filter.pcap"), FILTER_CAPTURE)
+        probe = host.tshark("-r", capture, "-q", env={"KESTRUNE_PRINT_STREAM_FILTERS": "1"})
+        built = dict(line.split("\t") for line in probe.stdout.splitlines())
+        self.assertEqual(built["7"], "-")
+        # The streams as the host's own fields tell them apart.
+        keys = host.fields(capture, ["frame.number", "ip.src", "ipv6.src", "ip.dst", "ipv6.dst",
+                                     "udp.srcport", "udp.dstport",
+                                     "kestrune.simple_packet.session_id"])
+        streams = {}
+        for frame, *key in keys:
+            if key[-1]:
+                streams.setdefault(tuple(key), []).append(frame)
+        self.assertEqual(len(streams), 6)
+        for frames in streams.values():
+            selected = host.tshark("-r", capture, "-Y", built[frames[0]], "-T", "fields",
+                                   "-e", "frame.number").stdout.split()
+            self.assertEqual(selected, frames, built[frames[0]])
 
 
 OTHER_PORT = 40000

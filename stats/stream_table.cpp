@@ -1,0 +1,212 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+//
+// The media stream table, one row per stream, like the host's RTP stream
+// list. It is a table of the host's own kind (register_stat_tap_table_ui):
+// one definition answers `tshark -z simplekestrune,streams` and appears in
+// the GUI's Statistics menu. Rows are added as streams turn up; the host
+// prints and shows any number of them, and float and string cells. A cell
+// of type TABLE_ITEM_NONE shows empty in the GUI, and tshark ends the row at
+// it, so the cells that can be empty (max delta, jitter) are the last ones.
+//
+// Runs from the tap, after dissection, so ordinary C++ containers are safe
+// here. The table's cells are kept current with every packet, because the
+// GUI may redraw between any two packets.
+#include "stream_table.h"
+
+#include <epan/packet.h>  // stat_tap_ui.h needs glib first on 4.0
+#include <epan/stat_tap_ui.h>
+
+#include "dissector/tapped_packet.h"
+#include "dissector/value_names.h"
+#include "stream_analysis.h"
+#include "stream_key.h"
+
+namespace kestrune {
+namespace {
+
+enum Column : unsigned {
+    kSource,
+    kDestination,
+    kSessionId,
+    kCodec,
+    kPackets,
+    kLost,
+    kLostPercent,
+    kDuplicates,
+    kOutOfOrder,
+    kStart,
+    kDuration,
+    kMaxDelta,
+    kMaxDeltaFrame,
+    kMeanJitter,
+    kMaxJitter,
+    kColumns
+};
+
+stat_tap_table_item columns[kColumns] = {
+    {TABLE_ITEM_STRING, TAP_ALIGN_LEFT, "Source", "%s"},
+    {TABLE_ITEM_STRING, TAP_ALIGN_LEFT, "Destination", "%s"},
+    {TABLE_ITEM_UINT, TAP_ALIGN_RIGHT, "Session ID", "%u"},
+    {TABLE_ITEM_STRING, TAP_ALIGN_LEFT, "Codec", "%s"},
+    {TABLE_ITEM_UINT, TAP_ALIGN_RIGHT, "Packets", "%u"},
+    {TABLE_ITEM_UINT, TAP_ALIGN_RIGHT, "Lost", "%u"},
+    {TABLE_ITEM_FLOAT, TAP_ALIGN_RIGHT, "Lost (%)", "%.1f"},
+    {TABLE_ITEM_UINT, TAP_ALIGN_RIGHT, "Duplicates", "%u"},
+    {TABLE_ITEM_UINT, TAP_ALIGN_RIGHT, "Out of Order", "%u"},
+    {TABLE_ITEM_FLOAT, TAP_ALIGN_RIGHT, "Start (s)", "%.6f"},
+    {TABLE_ITEM_FLOAT, TAP_ALIGN_RIGHT, "Duration (s)", "%.6f"},
+    {TABLE_ITEM_FLOAT, TAP_ALIGN_RIGHT, "Max Delta (ms)", "%.3f"},
+    {TABLE_ITEM_UINT, TAP_ALIGN_RIGHT, "Max Delta Frame", "%u"},
+    {TABLE_ITEM_FLOAT, TAP_ALIGN_RIGHT, "Mean Jitter (ms)", "%.3f"},
+    {TABLE_ITEM_FLOAT, TAP_ALIGN_RIGHT, "Max Jitter (ms)", "%.3f"},
+};
+
+constexpr const char* kTableName = "SimpleKestrune Streams";
+
+struct TableStream {
+    unsigned row = 0;
+    nstime_t first_arrival{};
+    double start_s = 0;
+    StreamAnalysis analysis;
+};
+
+// The host shares one table among every window showing it, so the streams
+// behind it are shared too.
+StreamMap<TableStream> streams;
+
+void set_uint(stat_tap_table_item_type& cell, unsigned v) {
+    cell.type = TABLE_ITEM_UINT;
+    cell.value.uint_value = v;
+}
+void set_float(stat_tap_table_item_type& cell, double v) {
+    cell.type = TABLE_ITEM_FLOAT;
+    cell.value.float_value = v;
+}
+void set_string(stat_tap_table_item_type& cell, const char* v) {
+    cell.type = TABLE_ITEM_STRING;
+    cell.value.string_value = v;
+}
+
+void fill_row(stat_tap_table_item_type* row, const TableStream& s) {
+    const StreamAnalysis& a = s.analysis;
+    const SequenceTracker& q = a.sequence();
+    set_string(row[kCodec], a.codec() == StreamAnalysis::kMixedCodecs
+                                ? "mixed"
+                                : val_to_str_const(a.codec(), codec_type_names, "Unknown"));
+    set_uint(row[kPackets], a.packets());
+    set_uint(row[kLost], q.missing());
+    set_float(row[kLostPercent], a.lost_percent());
+    set_uint(row[kDuplicates], q.duplicates());
+    set_uint(row[kOutOfOrder], q.out_of_order());
+    set_float(row[kStart], s.start_s);
+    set_float(row[kDuration], a.duration_ms() / 1000);
+    row[kMaxDelta].type = row[kMaxDeltaFrame].type = TABLE_ITEM_NONE;
+    row[kMeanJitter].type = row[kMaxJitter].type = TABLE_ITEM_NONE;
+    if (a.has_delta()) {
+        set_float(row[kMaxDelta], a.max_delta_ms());
+        set_uint(row[kMaxDeltaFrame], a.max_delta_frame());
+    }
+    if (a.has_jitter()) {
+        set_float(row[kMeanJitter], a.mean_jitter_ms());
+        set_float(row[kMaxJitter], a.max_jitter_ms());
+    }
+}
+
+// The address cells are the only ones whose text the table owns.
+void free_cell(stat_tap_table* /*table*/, guint /*row*/, guint column,
+               stat_tap_table_item_type* cell) {
+    if (column == kSource || column == kDestination) {
+        g_free(const_cast<char*>(cell->value.string_value));
+        cell->value.string_value = nullptr;
+    }
+}
+
+// The GUI resets before each (re)read. Every window showing the table points
+// at its rows, and only the one being reread forgets them, so the rows stay
+// (as the rows of the host's own tables do) until the host frees the table
+// with its last window: a stream keeps its row and starts again from none.
+void reset_table(stat_tap_table* table) {
+    for (auto& entry : streams) {
+        TableStream& s = entry.second;
+        s.analysis = StreamAnalysis{};
+        stat_tap_table_item_type* row = stat_tap_get_field_data(table, s.row, 0);
+        for (unsigned c = kCodec; c < kColumns; ++c) {
+            row[c].type = TABLE_ITEM_NONE;
+        }
+        set_uint(row[kPackets], 0);
+    }
+}
+
+void init_table(stat_tap_table_ui* ui) {
+    if (stat_tap_find_table(ui, kTableName) != nullptr) {
+        return;
+    }
+    // A new table (the first, or the last window closed and freed the old).
+    streams.clear();
+    stat_tap_add_table(ui, stat_tap_init_table(kTableName, kColumns, 0, nullptr));
+}
+
+TableStream& new_stream(stat_tap_table* table, const StreamKey& key) {
+    TableStream& s = streams.add(key);
+    s.row = table->num_elements;
+    stat_tap_table_item_type cells[kColumns] = {};
+    set_string(cells[kSource], g_strdup(endpoint_text(key.src, key.src_port).c_str()));
+    set_string(cells[kDestination], g_strdup(endpoint_text(key.dst, key.dst_port).c_str()));
+    set_uint(cells[kSessionId], key.session_id);
+    stat_tap_init_table_row(table, s.row, kColumns, cells);
+    return s;
+}
+
+tap_packet_status stream_packet(void* tapdata, packet_info* pinfo, epan_dissect_t* /*edt*/,
+                                const void* data, tap_flags_t /*flags*/) {
+    const auto* ui = static_cast<stat_data_t*>(tapdata)->stat_tap_data;
+    if (ui->tables == nullptr || ui->tables->len == 0) {
+        return TAP_PACKET_DONT_REDRAW;
+    }
+    stat_tap_table* table = g_array_index(ui->tables, stat_tap_table*, 0);
+    const auto* p = static_cast<const TappedPacket*>(data);
+    const StreamKey key = stream_key_of(*p);
+    TableStream* s = streams.find(key);
+    if (s == nullptr) {
+        s = &new_stream(table, key);
+    }
+    if (s->analysis.packets() == 0) {
+        s->first_arrival = pinfo->abs_ts;
+        s->start_s = nstime_to_sec(&pinfo->rel_ts);
+    }
+    // Arrival times from the stream's first packet: small numbers keep the
+    // doubles exact to the nanosecond.
+    nstime_t since_first;
+    nstime_delta(&since_first, &pinfo->abs_ts, &s->first_arrival);
+    const SimplePacketHeader& h = p->header;
+    s->analysis.observe({static_cast<std::uint8_t>(h.sequence_number), h.packet_type, h.codec_type,
+                         h.payload_size, nstime_to_msec(&since_first), pinfo->num});
+    fill_row(stat_tap_get_field_data(table, s->row, 0), *s);
+    return TAP_PACKET_REDRAW;
+}
+
+stat_tap_table_ui stream_table_ui = {
+    REGISTER_PACKET_STAT_GROUP_UNSORTED,
+    kTableName,
+    "simplekestrune",          // tap
+    "simplekestrune,streams",  // -z
+    init_table,
+    stream_packet,
+    reset_table,
+    free_cell,
+    nullptr,  // any display filter will do
+    kColumns,
+    columns,
+    0,
+    nullptr,
+    nullptr,
+    0,
+};
+
+}  // namespace
+
+void register_stream_table() {
+    register_stat_tap_table_ui(&stream_table_ui);
+}
+
+}  // namespace kestrune
