@@ -274,6 +274,20 @@ def render(args, times, counts, when):
     return "\n".join(lines), verdicts
 
 
+# The sections this benchmark writes; other benchmarks (bench/audio_export.py)
+# add sections of their own to the same file, which are kept.
+OWN_SECTIONS = ("## Whole tshark runs", "## Instructions per packet")
+
+
+def other_sections(path):
+    if not os.path.exists(path):
+        return ""
+    with open(path) as f:
+        sections = re.split(r"(?m)^(?=## )", f.read())[1:]
+    kept = "".join(s for s in sections if not s.startswith(OWN_SECTIONS))
+    return "\n" + kept if kept else ""
+
+
 def main():
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--module", required=True)
@@ -302,7 +316,7 @@ def main():
         bench.close()
     table, _ = render(args, times, counts, time.strftime("%Y-%m-%d"))
     with open(args.output, "w") as f:
-        f.write(table)
+        f.write(table + other_sections(args.output))
     print(table)
     print(f"bench: wrote {os.path.abspath(args.output)}")
     # Timings are reported, not enforced: a busy machine moves them. An

@@ -27,9 +27,18 @@ def _tshark_major_minor():
 
 MODULE = os.environ.get("KESTRUNE_MODULE", "")
 HOST_MAJOR_MINOR = os.environ.get("KESTRUNE_HOST_VERSION") or _tshark_major_minor()
+
+
+def _host_plugin_dir():
+    """Where the host keeps its own plugins ("Global Plugins" in -G folders)."""
+    folders = subprocess.run(["tshark", "-G", "folders"], capture_output=True, text=True).stdout
+    found = re.search(r"^Global Plugins:\s*(\S+)", folders, re.M)
+    return found.group(1) if found else ""
+
+
 # The host's own plugin folder. Its codec modules are linked into the private
 # folder, which replaces it, as a normal install would find them.
-HOST_PLUGIN_DIR = os.environ.get("KESTRUNE_HOST_PLUGINDIR", "")
+HOST_PLUGIN_DIR = os.environ.get("KESTRUNE_HOST_PLUGINDIR") or _host_plugin_dir()
 UNPRIVILEGED = 65534
 PORT = 4096
 PEER_PORT = 31000
