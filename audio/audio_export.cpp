@@ -217,9 +217,8 @@ std::string AudioExport::finish() {
         out += "No voice packets.\n";
     } else {
         out +=
-            "Lost, undecodable and not voice packets are written as silence as long as the\n"
-            "stream's usual packet; duplicates and packets too late for their place are\n"
-            "left out.\n";
+            "Lost, undecodable and not voice packets: silence as long as the usual packet.\n"
+            "Duplicates and packets too late for their place: left out.\n";
     }
     out += "===================================================================\n";
     reset();
@@ -303,6 +302,7 @@ void register_audio_export() {
     static stat_tap_ui cli = {REGISTER_STAT_GROUP_GENERIC, nullptr, kCliPrefix,
                               stat_tap_init<cli_init>,     0,       nullptr};
     register_stat_tap_ui(&cli, nullptr);
+    register_audio_menu();
 }
 
 }  // namespace kestrune::audio

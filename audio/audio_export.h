@@ -21,5 +21,6 @@ std::string finish_audio_export(AudioExport* e);
 
 // Registers the -z argument and, in the GUI, the menu entry.
 void register_audio_export();
+void register_audio_menu();
 
 }  // namespace kestrune::audio
