@@ -16,11 +16,16 @@ namespace kestrune {
 // when a later layer (an ICMP error quoting a datagram, say) may have
 // changed the packet_info's. The addresses are shallow: they point into the
 // frame or its packet scope, valid while the taps run; copy them to keep them.
+// A plain struct: the dissection routine fills it field by field in the
+// packet's own memory.
 struct TappedPacket {
+    // cppcheck-suppress uninitMemberVarNoCtor
     SimplePacketHeader header;
     address src;
     address dst;
+    // cppcheck-suppress uninitMemberVarNoCtor
     std::uint32_t src_port;
+    // cppcheck-suppress uninitMemberVarNoCtor
     std::uint32_t dst_port;
 };
 
