@@ -3,7 +3,8 @@
 """Fuzz campaign for the Simple Kestrune module, in the style of the host's
 own fuzz testing: random datagrams to the port and mutated captures, read by
 the real tshark with the host's strict debugging settings, in -V, PDML and
-two-pass modes, with the release module and with a sanitizer build.
+two-pass modes, with the release module and with a sanitizer build (which
+also runs the statistics tree and the stream table on the protocol's tap).
 
 A run passes when every tshark exits 0, nothing crashes or aborts, no
 dissector bug is reported, sanitizers and valgrind report nothing in our
@@ -39,6 +40,7 @@ MODES = {
     "V": ["-V"],
     "pdml": ["-T", "pdml"],
     "2V": ["-2", "-V"],
+    "Vz": ["-V", "-z", "simplekestrune,tree", "-z", "simplekestrune,streams"],
 }
 FRAME_LINE = re.compile(rb"^Frame \d+: ")
 DATAGRAMS_PER_CAPTURE = 25000
@@ -151,7 +153,12 @@ class Campaign:
                                    text=True, check=True).stdout.strip()
                     for lib in ("libasan.so", "libubsan.so")]
         # The host itself is not built for leak checking; its leaks are not ours.
-        return {"LD_PRELOAD": ":".join(runtimes),
+        # The preload would reach the host's capture helpers (extcap) too, which
+        # `-G plugins` starts: on Debian 12 androiddump then deadlocks on exit in
+        # p11-kit. An empty extcap folder keeps them out.
+        no_extcap = self.sanitized.path("no-extcap")
+        os.makedirs(no_extcap, exist_ok=True)
+        return {"LD_PRELOAD": ":".join(runtimes), "WIRESHARK_EXTCAP_DIR": no_extcap,
                 "ASAN_OPTIONS": "detect_leaks=0:abort_on_error=1:allocator_may_return_null=1",
                 "UBSAN_OPTIONS": "print_stacktrace=1:halt_on_error=1"}
 
@@ -205,7 +212,7 @@ class Campaign:
             for mode in self.args.modes:
                 self.check(self.release, path, mode, expected, label)
             if self.sanitized:
-                self.check(self.sanitized, path, "V", expected, label + " (sanitized)",
+                self.check(self.sanitized, path, "Vz", expected, label + " (sanitized)",
                            env=self.sanitizer_env())
         if self.args.valgrind:
             path = random_capture(os.path.join(work, f"valgrind-seed{seed}.pcap"), rng,
