@@ -218,9 +218,13 @@ class StreamFilter(unittest.TestCase):
         host = Host(extra_modules=[os.environ["KESTRUNE_FILTER_PROBE"]])
         self.addCleanup(host.close)
         capture = write_capture(host.path("filter.pcap"), FILTER_CAPTURE)
-        probe = host.tshark("-r", capture, "-q", env={"KESTRUNE_PRINT_STREAM_FILTERS": "1"})
-        built = dict(line.split("\t") for line in probe.stdout.splitlines())
+        # -V: the GUI builds the selected packet's details to show them.
+        probe = host.tshark("-r", capture, "-V", env={"KESTRUNE_PRINT_STREAM_FILTERS": "1"})
+        built = dict(re.findall(r"^(\d+)\t(.*)$", probe.stdout, re.M))
         self.assertEqual(built["7"], "-")
+        # A tree built only for a tap, a filter or fields leaves nothing behind.
+        unseen = host.tshark("-r", capture, "-q", env={"KESTRUNE_PRINT_STREAM_FILTERS": "1"})
+        self.assertEqual(set(re.findall(r"^\d+\t(.*)$", unseen.stdout, re.M)), {"-"})
         # The streams as the host's own fields tell them apart.
         keys = host.fields(capture, ["frame.number", "ip.src", "ipv6.src", "ip.dst", "ipv6.dst",
                                      "udp.srcport", "udp.dstport",
