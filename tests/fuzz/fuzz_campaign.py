@@ -96,9 +96,16 @@ class Campaign:
         self.datagrams = 0
         # A module that does not load (built for another host release, say)
         # would leave nothing to fuzz and every run would pass.
+        # (Checked by decoding: under the sanitizer runtime some hosts hang in
+        # -G plugins, even with no plugin at all.)
+        sample = self.release.path("sample.pcap")
+        shutil.copy(args.sample, sample)
+        os.chmod(sample, 0o644)
         for host in filter(None, (self.release, self.sanitized)):
             env = self.sanitizer_env() if host is self.sanitized else None
-            if "simplekestrune.so" not in host.tshark("-G", "plugins", env=env).stdout:
+            first = host.tshark("-r", sample, "-c", "1", "-T", "fields", "-e", "_ws.col.Protocol",
+                                env=env).stdout
+            if first.strip() != "SimpleKestrune":
                 raise Failure(f"the host did not load {host.plugin_dir}'s module")
 
     def close(self):
