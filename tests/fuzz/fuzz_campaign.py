@@ -160,12 +160,7 @@ class Campaign:
                                    text=True, check=True).stdout.strip()
                     for lib in ("libasan.so", "libubsan.so")]
         # The host itself is not built for leak checking; its leaks are not ours.
-        # The preload would reach the host's capture helpers (extcap) too, which
-        # `-G plugins` starts: on Debian 12 androiddump then deadlocks on exit in
-        # p11-kit. An empty extcap folder keeps them out.
-        no_extcap = self.sanitized.path("no-extcap")
-        os.makedirs(no_extcap, exist_ok=True)
-        return {"LD_PRELOAD": ":".join(runtimes), "WIRESHARK_EXTCAP_DIR": no_extcap,
+        return {"LD_PRELOAD": ":".join(runtimes),
                 "ASAN_OPTIONS": "detect_leaks=0:abort_on_error=1:allocator_may_return_null=1",
                 "UBSAN_OPTIONS": "print_stacktrace=1:halt_on_error=1"}
 
