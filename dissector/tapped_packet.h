@@ -13,11 +13,11 @@ namespace kestrune {
 // The header comes first, so a tap reader may take the record as a
 // SimplePacketHeader. The endpoints are the ones the packet was carried
 // between, taken when it was dissected: the taps run after the whole frame,
-// when a later layer (an ICMP error quoting a datagram, say) may have
-// changed the packet_info's. The addresses are shallow: they point into the
-// frame or its packet scope, valid while the taps run; copy them to keep them.
-// A plain struct: the dissection routine fills it field by field in the
-// packet's own memory.
+// when the layers around the packet (an ICMP error quoting a datagram, say)
+// may have set the packet_info's again. The addresses are shallow: they
+// point into the frame or its packet scope, valid while the taps run; copy
+// them to keep them. A plain struct: the dissection routine fills it field
+// by field in the packet's own memory.
 struct TappedPacket {
     // cppcheck-suppress uninitMemberVarNoCtor
     SimplePacketHeader header;
