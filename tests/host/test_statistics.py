@@ -100,6 +100,7 @@ class Heuristic(HostTestCase):
         ("shorter than the header", {"data": bytes.fromhex("0000000000"), "dport": OTHER_PORT}),
         ("empty payload", packet(5, 1, ptype=6, dport=OTHER_PORT, payload=0)),
         ("near miss on the configured port", {"data": header(26, 7, 0, 0, 3, 6, 1, 21) + bytes(20)}),
+        ("cut inside the header", {**packet(9, 1, dport=OTHER_PORT), "snaplen": 4}),
         ("cut by the snapshot length", {**packet(8, 1, dport=OTHER_PORT), "snaplen": 8}),
     ]
 
@@ -122,9 +123,10 @@ class Heuristic(HostTestCase):
         on = ("--enable-heuristic", "simplekestrune_udp")
         self.assertEqual(self.decoded(*on), {"valid", "empty payload", "cut by the snapshot length",
                                              "near miss on the configured port"})
-        # Declined before reading past the end: the short one is not malformed.
+        # Declined before reading past what is there: no malformed or cut-short mark.
         self.assertEqual(self.decoded(*on, display_filter="_ws.malformed"),
                          {"near miss on the configured port"})
+        self.assertEqual(self.decoded(*on, display_filter="_ws.short"), {"cut by the snapshot length"})
 
     def test_claimed_datagrams_get_the_same_dissection(self):
         rows = self.host.fields(self.capture, ["_ws.col.Info", F + "session_id", F + "payload_size"],
