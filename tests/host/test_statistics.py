@@ -20,14 +20,15 @@ def session(session_id, sequence, codec):
 # Every session goes one way, to the port. Session 7 crosses the wrap with a
 # gap (1 and 2 lost), repeats 3, sees 5 before 4, repeats 0; session 900 runs
 # alongside in order on the same codec. Sessions 20 and 21 jump by exactly 127
-# and 128; session 300 runs more than a lap with late packets after the wrap.
+# and 128; session 263 (7 + 256: all 12 bits tell it from 7) runs more than a
+# lap with late packets after the wrap.
 STATS_CAPTURE = [
     packet(7, 254), packet(900, 10, ptype=1),
     packet(7, 255), packet(900, 11, ptype=1),
     packet(7, 0), packet(7, 3), packet(7, 3), packet(900, 12, ptype=7),
     packet(7, 5), packet(7, 4), packet(7, 6), packet(7, 0),
 ] + session(20, [0, 127], codec=5) + session(21, [0, 128], codec=5) + session(
-    300, list(range(255)) + [0, 255, 1, 2, 4, 3], codec=4)
+    263, list(range(255)) + [0, 255, 1, 2, 4, 3], codec=4)
 
 # (packets, missing, duplicates, out of order), worked out by hand; a number
 # less than 128 ahead of the highest so far is a jump forward, else it is late.
@@ -36,7 +37,7 @@ EXPECTED_SESSIONS = {
     900: (3, 0, 0, 0),
     20: (2, 126, 0, 0),   # 127 ahead: forward, 1..126 missing
     21: (2, 0, 0, 1),     # 128 ahead: late, and 128 was never skipped, so not missing
-    300: (261, 0, 0, 2),  # 255 + 6; 255 (before the wrap) and 3 skipped, then both late
+    263: (261, 0, 0, 2),  # 255 + 6; 255 (before the wrap) and 3 skipped, then both late
 }
 
 
