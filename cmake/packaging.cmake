@@ -17,9 +17,24 @@ if(_found EQUAL 0)
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "${_host_package} (= ${_host_version})")
 endif()
 
+# A suffix naming the Debian release the package was built in ("~deb12",
+# "~deb13", or "~sid" for unstable and testing, which carry no release
+# number), so that packages for several releases can sit in one folder.
+# "~" sorts before anything, so a plain version would still be newer.
+set(_release_suffix "")
+if(EXISTS /etc/os-release)
+  file(STRINGS /etc/os-release _version_id REGEX "^VERSION_ID=")
+  file(STRINGS /etc/os-release _os_id REGEX "^ID=")
+  if(_version_id MATCHES "\"?([0-9]+)\"?$")
+    set(_release_suffix "~deb${CMAKE_MATCH_1}")
+  elseif(_os_id MATCHES "debian")
+    set(_release_suffix "~sid")
+  endif()
+endif()
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME wireshark-plugin-simplekestrune)
-set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
+set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}${_release_suffix}")
 set(CPACK_PACKAGE_CONTACT "Simple Kestrune plugin maintainers <maintainers@example.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Quorvane Simple Kestrune dissector for Wireshark and tshark")
 set(CPACK_PACKAGE_DESCRIPTION

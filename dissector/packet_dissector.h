@@ -3,6 +3,7 @@
 
 #include <epan/packet.h>
 
+#include "host_compat.h"
 #include "simple_packet_header.h"
 
 namespace kestrune {
@@ -22,7 +23,7 @@ inline SimplePacketHeader read_simple_packet_header(tvbuff_t* tvb) {
 
 // Heuristic entry for UDP on any port: claims a datagram only when it is
 // exactly one Simple Packet of a named type, then dissects it as above.
-gboolean dissect_simple_kestrune_heur(tvbuff_t* tvb, packet_info* pinfo, proto_tree* tree,
-                                      void* data);
+heuristic_verdict dissect_simple_kestrune_heur(tvbuff_t* tvb, packet_info* pinfo, proto_tree* tree,
+                                               void* data);
 
 }  // namespace kestrune

@@ -3,7 +3,7 @@
 // value_string layout (ended by a null entry) so fields can show them.
 #pragma once
 
-#include <epan/value_string.h>
+#include "host_compat.h"
 
 namespace kestrune {
 

@@ -6,6 +6,7 @@
 #include <ws_symbol_export.h>
 #include <ws_version.h>
 
+#include "dissector/host_compat.h"
 #include "port_binding.h"
 #include "registration.h"
 
@@ -16,6 +17,9 @@ WS_DLL_PUBLIC const int plugin_want_major;
 WS_DLL_PUBLIC const int plugin_want_minor;
 WS_DLL_PUBLIC void plugin_register(void);
 WS_DLL_PUBLIC void plugin_reg_handoff(void);
+#if KESTRUNE_HOST_DESCRIBES_PLUGINS
+WS_DLL_PUBLIC uint32_t plugin_describe(void);
+#endif
 
 const char plugin_version[] = "1.10.11.22";
 const int plugin_want_major = WIRESHARK_VERSION_MAJOR;
@@ -35,5 +39,12 @@ void plugin_register(void) {
     };
     proto_register_plugin(&simple_kestrune_plugin);
 }
+
+#if KESTRUNE_HOST_DESCRIBES_PLUGINS
+// What the plugin list and Help > About > Plugins show as its type.
+uint32_t plugin_describe(void) {
+    return WS_PLUGIN_DESC_DISSECTOR;
+}
+#endif
 
 }  // extern "C"

@@ -1,12 +1,14 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
-# Shared by the set-up and test scripts: host packages and the build.
+# Shared by the set-up and test scripts: Debian packages and the build.
 
 PROJECT_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD_DIR=${BUILD_DIR:-$PROJECT_ROOT/build}
 
-# Debian packages needed to build and test against the installed host.
-HOST_PACKAGES=(cmake g++ make pkgconf libwireshark-dev libwiretap-dev libglib2.0-dev tshark
-               libgtest-dev python3 util-linux binutils valgrind
+# What a user needs to build the module against the installed host and use
+# it: the same names in Debian 12, 13 and unstable.
+HOST_PACKAGES=(cmake g++ make pkgconf libwireshark-dev libglib2.0-dev tshark)
+# What the tests need on top.
+TEST_PACKAGES=(libwiretap-dev libgtest-dev python3 util-linux binutils valgrind
                clang-format clang-tidy cppcheck time)
 
 install_missing_packages() {

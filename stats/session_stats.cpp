@@ -6,7 +6,6 @@
 #include "session_stats.h"
 
 #include <epan/stats_tree.h>
-#include <epan/value_string.h>
 
 #include <cstdio>
 #include <map>

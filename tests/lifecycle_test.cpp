@@ -12,6 +12,8 @@
 #include <wiretap/wtap.h>
 #include <wsutil/privileges.h>
 
+#include "dissector/host_compat.h"
+
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -95,7 +97,7 @@ TEST(Registration, OneProtocolWithNineFieldsAndThePortPreference) {
     ASSERT_NE(pref, nullptr);
     EXPECT_STREQ(prefs_get_title(pref), "Simple Kestrune \"well-known\" Selvagrid UDP Port");
     EXPECT_EQ(prefs_get_uint_base(pref), 10u);
-    EXPECT_EQ(prefs_get_uint_value("simplekestrune", "udp.selvagrid_port"), 4096u);
+    EXPECT_EQ(kestrune::current_uint_preference(pref), 4096u);
     EXPECT_TRUE(is_ours(find_dissector("simplekestrune")));
 }
 

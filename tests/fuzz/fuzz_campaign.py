@@ -106,6 +106,12 @@ class Campaign:
         self.runs = 0
         self.frames = 0
         self.datagrams = 0
+        # A module that does not load (built for another host release, say)
+        # would leave nothing to fuzz and every run would pass.
+        for host in filter(None, (self.release, self.sanitized)):
+            env = self.sanitizer_env() if host is self.sanitized else None
+            if "simplekestrune.so" not in host.tshark("-G", "plugins", env=env).stdout:
+                raise Failure(f"the host did not load {host.plugin_dir}'s module")
 
     def close(self):
         self.release.close()

@@ -7,6 +7,7 @@ own. The module, the captures and that HOME live in a private folder that
 the test removes again; nothing is installed anywhere.
 """
 import os
+import re
 import shutil
 import struct
 import subprocess
@@ -14,8 +15,17 @@ import tempfile
 import unittest
 import xml.etree.ElementTree as ET
 
+
+def _tshark_major_minor():
+    """The host's "4.4" from "TShark (Wireshark) 4.4.19 ...": the host loads plugins from
+    <plugin dir>/<major.minor>/epan, and only those built for that release."""
+    first = subprocess.run(["tshark", "--version"], capture_output=True, text=True,
+                           check=True).stdout.splitlines()[0]
+    return re.search(r"\b(\d+\.\d+)\.\d+", first).group(1)
+
+
 MODULE = os.environ.get("KESTRUNE_MODULE", "")
-HOST_MAJOR_MINOR = os.environ.get("KESTRUNE_HOST_VERSION", "4.0")
+HOST_MAJOR_MINOR = os.environ.get("KESTRUNE_HOST_VERSION") or _tshark_major_minor()
 UNPRIVILEGED = 65534
 PORT = 4096
 PEER_PORT = 31000

@@ -6,10 +6,13 @@ import shutil
 import subprocess
 import unittest
 
-from harness import HostTestCase, MODULE
+from harness import HOST_MAJOR_MINOR, HostTestCase, MODULE
 
 LOADER_EXPORTS = {"plugin_version", "plugin_want_major", "plugin_want_minor", "plugin_register",
                   "plugin_reg_handoff"}
+# From 4.2 on the loader also asks the module what kind of plugin it is.
+if tuple(map(int, HOST_MAJOR_MINOR.split("."))) >= (4, 2):
+    LOADER_EXPORTS.add("plugin_describe")
 
 
 def run(*cmd):

@@ -21,7 +21,8 @@ class Registration(HostTestCase):
         self.assertEqual(rows[0][1:3], ["1.10.11.22", "dissector"])
 
     def test_protocol_names(self):
-        rows = [r for r in self.glossary("protocols") if "Kestrune" in r[0]]
+        # From 4.2 on the host adds its enabled/searchable flags after the names.
+        rows = [r[:3] for r in self.glossary("protocols") if "Kestrune" in r[0]]
         self.assertEqual(rows, [["Quorvane Simple Kestrune", "SimpleKestrune", "simplekestrune"]])
 
     def test_exactly_the_nine_fields(self):

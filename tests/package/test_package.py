@@ -1,5 +1,6 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
-"""The Debian package: built by the `deb` target, checked with dpkg-deb.
+"""Installing: the Debian package, built by the `deb` target and checked
+with dpkg-deb, and a user's own `cmake --install` into the personal folder.
 
 The install test changes the machine (it installs into the host's system
 plugin folder, then removes the package again), so it runs only when
@@ -7,11 +8,18 @@ KESTRUNE_TEST_DEB_INSTALL=1.
 """
 import glob
 import os
+import re
+import shutil
 import subprocess
+import sys
 import tempfile
 import unittest
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "host"))
+from harness import HOST_MAJOR_MINOR, UNPRIVILEGED  # noqa: E402
+
 BUILD_DIR = os.environ.get("KESTRUNE_BUILD_DIR", "")
+SOURCE_DIR = os.environ.get("KESTRUNE_SOURCE_DIR", "")
 SAMPLE = os.environ.get("KESTRUNE_SAMPLE", "")
 PACKAGE = "wireshark-plugin-simplekestrune"
 
@@ -45,9 +53,13 @@ class DebianPackage(unittest.TestCase):
 
     def test_control_fields(self):
         self.assertEqual(self.field("Package"), PACKAGE)
-        self.assertEqual(self.field("Version"), "1.10.11.22")
-        self.assertEqual(self.field("Architecture"), run("dpkg", "--print-architecture").strip())
+        # The suffix names the release, as the host library's own version does
+        # ("4.0.17-0+deb12u3" in Debian 12; unstable's carries no number).
         name, version = host_library_package()
+        release = re.search(r"\+deb(\d+)u", version)
+        suffix = f"~deb{release.group(1)}" if release else "~sid"
+        self.assertEqual(self.field("Version"), "1.10.11.22" + suffix)
+        self.assertEqual(self.field("Architecture"), run("dpkg", "--print-architecture").strip())
         self.assertEqual(self.field("Depends"), f"{name} (= {version})")
 
     def test_contents(self):
@@ -86,6 +98,31 @@ class DebianPackage(unittest.TestCase):
         self.assertFalse(os.path.exists(module))
         self.assertFalse(os.path.exists(f"/usr/share/doc/{PACKAGE}"))
         self.assertNotIn("simplekestrune", run("tshark", "-G", "plugins"))
+
+
+class PersonalInstall(unittest.TestCase):
+    def test_user_build_installs_where_this_host_looks(self):
+        """A plain build and install with HOME pointing at a fresh folder: the
+        module must land in the folder this host release reads, and load."""
+        home = tempfile.mkdtemp(prefix="kestrune-home-")
+        try:
+            os.chmod(home, 0o755)
+            env = dict(os.environ, HOME=home)
+            build = os.path.join(home, "build")
+            run("cmake", "-S", SOURCE_DIR, "-B", build, env=env)
+            run("cmake", "--build", build, "--target", "simplekestrune", env=env)
+            run("cmake", "--install", build, env=env)
+            module = f"{home}/.local/lib/wireshark/plugins/{HOST_MAJOR_MINOR}/epan/simplekestrune.so"
+            self.assertTrue(os.path.exists(module))
+            # The host reads personal plugins only for ordinary users.
+            cmd = ["tshark", "-G", "plugins"]
+            if os.geteuid() == 0:
+                cmd = ["setpriv", f"--reuid={UNPRIVILEGED}", f"--regid={UNPRIVILEGED}",
+                       "--clear-groups", *cmd]
+            plugins = run(*cmd, env={"PATH": os.environ["PATH"], "HOME": home})
+            self.assertIn(f"simplekestrune.so\t1.10.11.22\tdissector\t{module}\n", plugins)
+        finally:
+            shutil.rmtree(home, ignore_errors=True)
 
 
 if __name__ == "__main__":
