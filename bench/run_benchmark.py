@@ -10,8 +10,14 @@ data, which is the least the host can do for these packets. Peak resident
 memory comes from /usr/bin/time -v; instructions per packet in the plugin's
 own code come from callgrind on a smaller capture.
 
+The media stream analysis (-z simplekestrune,streams) is measured beside the
+host's own RTP stream analysis (-z rtp,streams) on captures of the same
+streams, packet count and frame sizes, one of them carrying RTP; and at a
+tenth of the packets, to show what its memory grows with.
+
     run_benchmark.py --module build/simplekestrune.so --generator build/make_capture
     run_benchmark.py ... --packets 2000 --repetitions 1 --callgrind-packets 500 --output /tmp/p.md
+    run_benchmark.py ... --streams-only      # re-measure only the stream section of --output
 """
 import argparse
 import os
@@ -63,11 +69,12 @@ class Bench:
         os.chmod(path, 0o644)
         return path
 
-    def run_once(self, plugin, mode, capture):
+    def run_once(self, plugin, mode, capture, args=None):
         host = self.plugin if plugin else self.floor
-        extra = [] if plugin else ["-d", "udp.port==4096,data"]
+        if args is None:
+            args = ([] if plugin else ["-d", "udp.port==4096,data"]) + mode_args(mode, plugin)
         report = self.plugin.path("time.txt")
-        cmd, env = host.command("-r", capture, *extra, *mode_args(mode, plugin),
+        cmd, env = host.command("-r", capture, *args,
                                 wrapper=["/usr/bin/time", "-v", "-o", report])
         start = time.perf_counter()
         subprocess.run(cmd, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
@@ -90,6 +97,43 @@ class Bench:
                 for plugin in order:
                     runs[(mode, plugin)].append(self.run_once(plugin, mode, capture))
             print(f"bench: repetition {rep + 1}/{self.args.repetitions} done", flush=True)
+        return {k: (statistics.median(r[0] for r in v), statistics.median(r[1] for r in v),
+                    max(r[2] for r in v)) for k, v in runs.items()}
+
+    def stream_captures(self, packets):
+        """The same voice calls as Simple Packets and as RTP: two gateways,
+        both directions, --stream-calls sessions each."""
+        paths = {}
+        for rtp in (False, True):
+            path = self.plugin.path(f"calls-{packets}{'-rtp' if rtp else ''}.pcap")
+            subprocess.run([self.args.generator, "--output", path, "--count", str(packets),
+                            "--calls", str(self.args.stream_calls), "--gateways", "2",
+                            "--two-way"] + (["--rtp"] if rtp else []), check=True)
+            os.chmod(path, 0o644)
+            paths[rtp] = path
+        return paths
+
+    def stream_timings(self):
+        """{(packets, rtp?, analysed?): (median wall s, median CPU s, peak RSS KiB)}.
+        Each capture is read once with its own stream analysis and once with
+        the other one's, which registers a tap (so every packet is dissected)
+        that no packet reaches: the difference is the analysis alone."""
+        ours, theirs = ["-z", "simplekestrune,streams"], ["-z", "rtp,streams"]
+        as_rtp = ["-d", "udp.port==4096,rtp"]
+        cases = {}
+        for packets in (self.args.stream_packets // 10, self.args.stream_packets):
+            paths = self.stream_captures(packets)
+            cases[(packets, False, True)] = (paths[False], ours)
+            cases[(packets, False, False)] = (paths[False], theirs)
+            cases[(packets, True, True)] = (paths[True], as_rtp + theirs)
+            cases[(packets, True, False)] = (paths[True], as_rtp + ours)
+        # A first run in a fresh home sets up the host's folders.
+        self.run_once(True, None, *next(iter(cases.values())))
+        runs = {k: [] for k in cases}
+        for rep in range(self.args.repetitions):
+            for key in (cases if rep % 2 == 0 else reversed(list(cases))):
+                runs[key].append(self.run_once(True, None, *cases[key]))
+            print(f"bench: stream repetition {rep + 1}/{self.args.repetitions} done", flush=True)
         return {k: (statistics.median(r[0] for r in v), statistics.median(r[1] for r in v),
                     max(r[2] for r in v)) for k, v in runs.items()}
 
@@ -274,9 +318,56 @@ def render(args, times, counts, when):
     return "\n".join(lines), verdicts
 
 
+STREAM_SECTION = "## Media stream analysis"
+
+
+def render_streams(args, times, when):
+    n, streams = args.stream_packets, 4 * args.stream_calls
+    lines = [
+        f"{STREAM_SECTION} beside the host's RTP stream analysis",
+        "",
+        f"Measured {when}. Captures from `make_capture --calls {args.stream_calls} --gateways 2 "
+        f"--two-way --count N [--rtp]`: {streams:,} streams (one direction of one session each), "
+        "G.711, G.729 and G.726 frames every 20 ms, the same frame sizes with a Simple Packet "
+        "header or an RTP header. `tshark -q -r X -z simplekestrune,streams` beside "
+        "`tshark -q -r Y -d udp.port==4096,rtp -z rtp,streams`; median of "
+        f"{args.repetitions} interleaved runs. *Analysis alone*: minus the same capture read with "
+        "the other analysis, whose tap makes tshark dissect every packet but is reached by none.",
+        "",
+        "| analysis | packets | wall (s) | CPU (s) | CPU µs/packet | analysis alone ns/packet "
+        "(CPU) | peak RSS (MiB) | analysis alone RSS (MiB) |",
+        "|---|---|---|---|---|---|---|---|",
+    ]
+    verdicts = []
+    for packets in (n // 10, n):
+        for rtp in (False, True):
+            (w, c, r), (_, bc, br) = times[(packets, rtp, True)], times[(packets, rtp, False)]
+            name = "`rtp,streams` (host)" if rtp else "`simplekestrune,streams`"
+            lines.append(f"| {name} | {packets:,} | {w:.3f} | {c:.3f} | {c / packets * 1e6:.2f} | "
+                         f"{(c - bc) / packets * 1e9:.0f} | {r / 1024:.1f} | "
+                         f"{(r - br) / 1024:.1f} |")
+    ours, host = times[(n, False, True)][1], times[(n, True, True)][1]
+    verdicts.append(("stream analysis per packet no more than the host's RTP", ours <= host))
+    growth = [(times[(p, False, True)][2] - times[(p, False, False)][2]) / 1024 for p in (n // 10, n)]
+    lines += ["", f"Memory of the analysis alone: {growth[0]:.1f} MiB at {n // 10:,} packets, "
+              f"{growth[1]:.1f} MiB at {n:,}, for the same {streams:,} streams. "
+              "Targets: " + "; ".join(f"{name} {'met' if ok else 'MISSED'}"
+                                      for name, ok in verdicts), ""]
+    return "\n".join(lines)
+
+
+def splice_section(text, section):
+    """text with its stream section replaced by section (or section added)."""
+    start = text.find(STREAM_SECTION)
+    if start < 0:
+        return text.rstrip("\n") + "\n\n" + section
+    end = text.find("\n## ", start + len(STREAM_SECTION))
+    return text[:start] + section + (text[end + 1:] if end >= 0 else "")
+
+
 # The sections this benchmark writes; other benchmarks (bench/audio_export.py)
 # add sections of their own to the same file, which are kept.
-OWN_SECTIONS = ("## Whole tshark runs", "## Instructions per packet")
+OWN_SECTIONS = ("## Whole tshark runs", "## Instructions per packet", STREAM_SECTION)
 
 
 def other_sections(path):
@@ -300,12 +391,31 @@ def main():
                    + ",".join(MODES))
     p.add_argument("--output", default=os.path.join(os.path.dirname(os.path.abspath(__file__)),
                                                     "..", "docs", "performance.md"))
+    p.add_argument("--stream-packets", type=int, default=1_000_000,
+                   help="packets of the stream captures (also measured at a tenth of it)")
+    p.add_argument("--stream-calls", type=int, default=250,
+                   help="sessions per gateway in the stream captures (4 streams each)")
+    p.add_argument("--streams-only", action="store_true",
+                   help="measure only the stream analysis and replace its section in --output")
     args = p.parse_args()
     args.modes = args.modes.split(",")
     if not set(args.modes) <= set(MODES):
         p.error(f"modes are {MODES}")
     bench = Bench(args)
+    when = time.strftime("%Y-%m-%d")
+    if args.streams_only:
+        try:
+            section = render_streams(args, bench.stream_timings(), when)
+        finally:
+            bench.close()
+        text = open(args.output).read() if os.path.exists(args.output) else "# Performance\n"
+        with open(args.output, "w") as f:
+            f.write(splice_section(text, section))
+        print(section)
+        print(f"bench: wrote {os.path.abspath(args.output)}")
+        return 0
     try:
+        stream_times = bench.stream_timings()
         capture = bench.capture("bench.pcap", args.packets)
         times = bench.timings(capture)
         small = bench.capture("callgrind-small.pcap", args.callgrind_packets)
@@ -314,9 +424,11 @@ def main():
                                     3 * args.callgrind_packets)
     finally:
         bench.close()
-    table, _ = render(args, times, counts, time.strftime("%Y-%m-%d"))
+    table, _ = render(args, times, counts, when)
+    table = splice_section(table, render_streams(args, stream_times, when))
+    kept = other_sections(args.output)
     with open(args.output, "w") as f:
-        f.write(table + other_sections(args.output))
+        f.write(table + kept)
     print(table)
     print(f"bench: wrote {os.path.abspath(args.output)}")
     # Timings are reported, not enforced: a busy machine moves them. An

@@ -63,11 +63,14 @@ int dissect_simple_kestrune(tvbuff_t* tvb, packet_info* pinfo, proto_tree* tree,
         return static_cast<int>(tvb_captured_length(tvb));
     }
 
-    // The session ID for the stream's conversation filter, which is only
-    // offered for a packet shown with its details. One more than the ID, so
-    // that session 0 is not a null pointer.
-    p_add_proto_data(pinfo->pool, pinfo, proto_simple_kestrune, 0,
-                     GUINT_TO_POINTER(h.session_id + 1u));
+    // The session ID for the stream's conversation filter, which the GUI
+    // offers for the packet it shows with its details; not for trees built
+    // only for filters or fields. One more than the ID, so that session 0 is
+    // not a null pointer.
+    if (PTREE_DATA(tree)->visible) {
+        p_add_proto_data(pinfo->pool, pinfo, proto_simple_kestrune, 0,
+                         GUINT_TO_POINTER(h.session_id + 1u));
+    }
 
     proto_item* proto_ti = proto_tree_add_item(tree, proto_simple_kestrune, tvb, 0, -1, ENC_NA);
     proto_tree* proto_subtree = proto_item_add_subtree(proto_ti, ett_simple_kestrune);

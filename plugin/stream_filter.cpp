@@ -3,7 +3,7 @@
 // The host hands a conversation filter only the packet_info of the selected
 // packet, after dissection. The dissection routine leaves the session ID
 // there (as per-packet protocol data in the packet's own scope) whenever it
-// builds the details, which the GUI always does for the selected packet.
+// builds the details to be shown, as the GUI does for the selected packet.
 #include "stream_filter.h"
 
 #include <epan/proto_data.h>

@@ -59,7 +59,7 @@ double StreamAnalysis::mean_jitter_ms() const {
 }
 
 double StreamAnalysis::media_time_of(std::int64_t extended) const {
-    return anchor_ms_ + static_cast<double>(extended - anchor_extended_) * slot_ms_;
+    return anchor_ms_ + (static_cast<double>(extended - anchor_extended_) * slot_ms_);
 }
 
 void StreamAnalysis::observe(const StreamPacket& p) {

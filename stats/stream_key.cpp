@@ -3,6 +3,8 @@
 
 #include <epan/to_str.h>
 
+#include <cstdio>
+
 namespace kestrune {
 
 StreamKey stream_key_of(const TappedPacket& p) {
@@ -28,15 +30,19 @@ bool StreamKeyEqual::operator()(const StreamKey& a, const StreamKey& b) const no
 }
 
 std::string endpoint_text(const address& a, std::uint32_t port) {
-    char* text = address_to_str(nullptr, &a);
-    std::string s = a.type == AT_IPv6 ? "[" + std::string(text) + "]" : std::string(text);
-    wmem_free(nullptr, text);
-    return s + ":" + std::to_string(port);
+    char* address_text = address_to_str(nullptr, &a);
+    char* text = g_strdup_printf(a.type == AT_IPv6 ? "[%s]:%u" : "%s:%u", address_text, port);
+    std::string s(text);
+    g_free(text);
+    wmem_free(nullptr, address_text);
+    return s;
 }
 
 std::string stream_text(const StreamKey& k) {
+    char session[16];
+    (void)std::snprintf(session, sizeof session, "%u", static_cast<unsigned>(k.session_id));
     return endpoint_text(k.src, k.src_port) + " \u2192 " + endpoint_text(k.dst, k.dst_port) +
-           " session " + std::to_string(k.session_id);
+           " session " + session;
 }
 
 }  // namespace kestrune

@@ -19,9 +19,9 @@ namespace kestrune {
 struct StreamKey {
     address src;  // owned by the StreamMap holding the key, or by the caller
     address dst;
-    std::uint32_t src_port;
-    std::uint32_t dst_port;
-    std::uint16_t session_id;
+    std::uint32_t src_port = 0;
+    std::uint32_t dst_port = 0;
+    std::uint16_t session_id = 0;
 };
 
 // A key that borrows the record's addresses: for look-ups only.

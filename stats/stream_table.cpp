@@ -16,6 +16,8 @@
 #include <epan/packet.h>  // stat_tap_ui.h needs glib first on 4.0
 #include <epan/stat_tap_ui.h>
 
+#include <cstdint>
+
 #include "dissector/tapped_packet.h"
 #include "dissector/value_names.h"
 #include "stream_analysis.h"
@@ -24,7 +26,7 @@
 namespace kestrune {
 namespace {
 
-enum Column : unsigned {
+enum Column : std::uint8_t {
     kSource,
     kDestination,
     kSessionId,

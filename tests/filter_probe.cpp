@@ -5,7 +5,7 @@
 // Filter › "SimpleKestrune stream" would do for that packet selected:
 // "<frame>\t<display filter>", or "<frame>\t-" when the entry is disabled.
 // It calls the entry through the host's own list, after dissection, with
-// the details built, as the GUI does.
+// the details built to be shown (run tshark with -V), as the GUI does.
 #include <epan/tap.h>
 #include <ws_symbol_export.h>
 #include <ws_version.h>

@@ -56,6 +56,32 @@ TEST(SequenceTracker, OlderThanTheFirstPacketIsLateButWasNeverMissing) {
     EXPECT_EQ(t.missing(), 0u);
 }
 
+TEST(SequenceTracker, AJumpOf127IsForwardAndOf128IsLate) {
+    // Less than 128 ahead of the highest is a jump forward: 200 -> 71 across
+    // the wrap is 127 ahead, and the 126 numbers between are missing.
+    SequenceTracker t = feed({200});
+    EXPECT_EQ(t.observe(71), V::Gap);
+    EXPECT_EQ(t.missing(), 126u);
+    // 128 ahead is taken as 128 behind: late, and never counted missing.
+    SequenceTracker u = feed({200});
+    EXPECT_EQ(u.observe(72), V::OutOfOrder);
+    EXPECT_EQ(u.missing(), 0u);
+    EXPECT_EQ(u.observe(201), V::InOrder);
+}
+
+TEST(SequenceTracker, LatePacketsAfterTheWrapOfASessionLongerThanALap) {
+    // 0..254, then 0 (255 skipped), 255 late, 1, 2, 4 (3 skipped), 3 late.
+    SequenceTracker t;
+    for (int s = 0; s < 255; ++s) t.observe(static_cast<std::uint8_t>(s));
+    for (int s : {0, 255, 1, 2, 4}) t.observe(static_cast<std::uint8_t>(s));
+    EXPECT_EQ(t.missing(), 1u);
+    EXPECT_EQ(t.observe(3), V::OutOfOrder);  // seen a lap ago, not a duplicate
+    EXPECT_EQ(t.packets(), 261u);
+    EXPECT_EQ(t.missing(), 0u);
+    EXPECT_EQ(t.out_of_order(), 2u);
+    EXPECT_EQ(t.duplicates(), 0u);
+}
+
 TEST(SequenceTracker, ANumberSeenOneLapAgoIsNewOnTheNextLap) {
     // 0..255 then 0 again: the second 0 is the next lap, not a duplicate.
     SequenceTracker t;

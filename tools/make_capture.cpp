@@ -48,8 +48,8 @@ struct Options {
 
 struct Endpoint {
     std::vector<std::uint8_t> ip;  // 4 or 16 bytes
-    unsigned port;
-    std::uint8_t mac_last;  // the last byte of a locally administered MAC
+    unsigned port = 0;
+    std::uint8_t mac_last = 0;  // the last byte of a locally administered MAC
 };
 
 struct Session {
@@ -272,11 +272,11 @@ std::vector<std::uint8_t> host_address(bool ipv6, unsigned host) {
 struct CallStream {
     Endpoint src;
     Endpoint dst;
-    unsigned session_id;
-    unsigned codec;
-    std::uint16_t sequence;  // 8 bits used by Simple Packets, 16 by RTP
-    std::uint32_t ssrc;
-    std::uint32_t timestamp;
+    unsigned session_id = 0;
+    unsigned codec = 0;
+    std::uint16_t sequence = 0;  // 8 bits used by Simple Packets, 16 by RTP
+    std::uint32_t ssrc = 0;
+    std::uint32_t timestamp = 0;
 };
 
 // RTP payload types of the codecs the calls use (G.726-32's old static 2).
@@ -293,6 +293,7 @@ unsigned rtp_payload_type(unsigned codec) {
     }
 }
 
+// cppcheck-suppress constParameterReference ; drawing numbers changes it
 Bytes rtp_packet(CallStream& s, unsigned frame_payload, std::mt19937& rng) {
     Bytes b = {0x80, static_cast<std::uint8_t>(rtp_payload_type(s.codec))};
     put16be(b, s.sequence++);
@@ -315,7 +316,7 @@ void write_calls(const Options& o, std::mt19937& rng, PcapWriter& pcap) {
                                static_cast<std::uint8_t>(0x0a + g)};
         for (unsigned c = 0; c < o.calls; ++c) {
             Endpoint far = peer;
-            far.port = 31000 + 2 * (c % 10000);
+            far.port = 31000 + (2 * (c % 10000));
             const unsigned session = (o.first_session + c) & 0xFFF;
             const unsigned codec = codecs[c % 4];
             streams.push_back({gateway, far, session, codec, 0, 0, 0});

@@ -3,11 +3,14 @@
 """Fuzz campaign for the Simple Kestrune module, in the style of the host's
 own fuzz testing: random datagrams to the port and mutated captures, read by
 the real tshark with the host's strict debugging settings, in -V, PDML and
-two-pass modes, with the release module and with a sanitizer build.
+two-pass modes with the release module, and in summary, -V and statistics
+(the tree and the stream table, with the heuristic on) modes with a
+sanitizer build and under valgrind.
 
 A run passes when every tshark exits 0, nothing crashes or aborts, no
-dissector bug is reported, sanitizers and valgrind report nothing in our
-module, and as many frames come out as went in.
+dissector bug is reported, the sanitizers report nothing, valgrind reports
+no more than it does for the host alone, and as many frames come out as
+went in.
 
 Every run prints its seed; the same arguments and seed replay it exactly. A
 failing input is kept as a capture in --failures and named in the message.
@@ -16,6 +19,7 @@ failing input is kept as a capture in --failures and named in the message.
     fuzz_campaign.py ... --duration 1800          # repeat rounds for 30 minutes
 """
 import argparse
+import collections
 import os
 import random
 import re
@@ -39,8 +43,16 @@ MODES = {
     "V": ["-V"],
     "pdml": ["-T", "pdml"],
     "2V": ["-2", "-V"],
+    # The host reads the columns and runs the taps after the dissector has
+    # returned: these find pointers it keeps to memory that is gone by then.
+    "summary": [],
+    "stats": ["-z", "simplekestrune,tree", "-z", "simplekestrune,streams",
+              "--enable-heuristic", "simplekestrune_udp"],
+    "VP": ["-V", "-P"],  # the host alone's baseline for valgrind: both printers
 }
+MEMORY_MODES = ("summary", "V", "stats")
 FRAME_LINE = re.compile(rb"^Frame \d+: ")
+SUMMARY_LINE = re.compile(rb"^ *\d+ +-?\d")
 DATAGRAMS_PER_CAPTURE = 25000
 
 
@@ -71,8 +83,11 @@ def random_capture(path, rng, count):
     datagrams = []
     for _ in range(count):
         d = {"data": random_datagram(rng)}
-        if rng.random() < 0.3:  # from the port as well as to it
+        where = rng.random()
+        if where < 0.3:  # from the port as well as to it
             d.update(sport=PORT, dport=PEER_PORT + rng.randint(0, 99))
+        elif where < 0.5:  # on neither end: only the heuristic looks at it
+            d.update(sport=PEER_PORT + rng.randint(0, 99), dport=PEER_PORT + rng.randint(0, 99))
         datagrams.append(d)
     return write_capture(path, datagrams)
 
@@ -89,6 +104,7 @@ class Campaign:
         self.failures_dir = os.path.abspath(args.failures)
         self.release = Host(args.module)
         self.sanitized = Host(args.sanitized_module) if args.sanitized_module else None
+        self.host_alone = Host(load_module=False)
         self.runs = 0
         self.frames = 0
         self.datagrams = 0
@@ -108,6 +124,7 @@ class Campaign:
 
     def close(self):
         self.release.close()
+        self.host_alone.close()
         if self.sanitized:
             self.sanitized.close()
 
@@ -130,7 +147,7 @@ class Campaign:
             for line in proc.stdout:
                 if mode == "pdml":
                     frames += line.count(b"<packet>")
-                elif FRAME_LINE.match(line):
+                elif (FRAME_LINE if "-V" in MODES[mode] else SUMMARY_LINE).match(line):
                     frames += 1
                 if b"Dissector bug" in line or b"dissector bug" in line:
                     bug = True
@@ -142,7 +159,10 @@ class Campaign:
 
     def check(self, host, capture, mode, expected, label, env=None, wrapper=()):
         rc, frames, bug, stderr = self.tshark(host, capture, mode, env, wrapper)
-        tail = "\n".join(stderr.splitlines()[-25:])
+        lines = stderr.splitlines()  # from a sanitizer's headline, if there is one
+        start = next((i for i, l in enumerate(lines) if "ERROR:" in l or "runtime error:" in l),
+                     max(0, len(lines) - 25))
+        tail = "\n".join(lines[start:start + 25])
         if rc != 0:
             self.save(capture, f"{label}, mode {mode}: tshark exited {rc}\n{tail}")
         if bug or "Dissector bug" in stderr:
@@ -159,24 +179,41 @@ class Campaign:
                     for lib in ("libasan.so", "libubsan.so")]
         # The host itself is not built for leak checking; its leaks are not ours.
         return {"LD_PRELOAD": ":".join(runtimes),
-                "ASAN_OPTIONS": "detect_leaks=0:abort_on_error=1:allocator_may_return_null=1",
+                "ASAN_OPTIONS": "detect_leaks=0:abort_on_error=1:allocator_may_return_null=1"
+                                ":detect_stack_use_after_return=1",
                 "UBSAN_OPTIONS": "print_stacktrace=1:halt_on_error=1"}
 
-    def valgrind(self, capture, expected, label):
-        xml = self.release.path("valgrind.xml")
+    def valgrind_errors(self, host, capture, mode, expected, label):
+        """{(kind, top function, in our module): count} of everything valgrind reports."""
+        xml = host.path("valgrind.xml")
         wrapper = ["valgrind", "--tool=memcheck", "--xml=yes", f"--xml-file={xml}",
                    "--num-callers=30"]
         # Valgrind writes its report as the unprivileged user.
-        os.chmod(self.release.root, 0o777)
-        self.check(self.release, capture, "V", expected, label, env={"G_SLICE": "always-malloc"},
+        os.chmod(host.root, 0o777)
+        self.check(host, capture, mode, expected, label, env={"G_SLICE": "always-malloc"},
                    wrapper=wrapper)
-        ours = []
-        for error in ET.parse(xml).getroot().iter("error"):
-            objs = [o.text or "" for o in error.iter("obj")]
-            if any("simplekestrune" in o for o in objs):
-                ours.append(error.findtext("kind"))
-        if ours:
-            self.save(capture, f"{label}: valgrind errors in the module: {ours}")
+        root = ET.parse(xml).getroot()
+        repeats = {p.findtext("unique"): int(p.findtext("count")) for p in root.iter("pair")}
+        errors = collections.Counter()
+        for error in root.iter("error"):
+            if error.findtext("kind").startswith("Leak_"):
+                continue  # what is counted here is bad accesses, not the host's leaks at exit
+            top = error.find("stack/frame")
+            top = "?" if top is None else top.findtext("fn") or top.findtext("obj")
+            ours = any("simplekestrune" in (o.text or "") for o in error.iter("obj"))
+            errors[error.findtext("kind"), top, ours] += repeats.get(error.findtext("unique"), 1)
+        return errors
+
+    def valgrind(self, capture, expected, label):
+        # The bad read of a pointer the host kept happens in the host's own
+        # code, so every report counts, less what the host alone reports.
+        baseline = self.valgrind_errors(self.host_alone, capture, "VP", expected, label)
+        for mode in MEMORY_MODES:
+            errors = self.valgrind_errors(self.release, capture, mode, expected, label)
+            errors.subtract(baseline)
+            extra = {k: n for k, n in errors.items() if n > 0}
+            if extra:
+                self.save(capture, f"{label}, mode {mode}: valgrind errors beyond the host's: {extra}")
 
     def round(self, seed):
         rng = random.Random(seed)
@@ -211,8 +248,8 @@ class Campaign:
             label = os.path.basename(path)
             for mode in self.args.modes:
                 self.check(self.release, path, mode, expected, label)
-            if self.sanitized:
-                self.check(self.sanitized, path, "V", expected, label + " (sanitized)",
+            for mode in MEMORY_MODES if self.sanitized else ():
+                self.check(self.sanitized, path, mode, expected, label + " (sanitized)",
                            env=self.sanitizer_env())
         if self.args.valgrind:
             path = random_capture(os.path.join(work, f"valgrind-seed{seed}.pcap"), rng,

@@ -20,7 +20,7 @@ CASES = [
     ("from the port", {"data": header(26, 0, 0, 1, 3, 99, 200, 20) + bytes(20),
                        "sport": PORT, "dport": PEER_PORT}),
     ("shorter than the header", bytes.fromhex("09083100")),
-    ("after the short one", header(10, 6, 0, 0, 13, 100, 1, 4) + b"T38!"),
+    ("after the short one", header(10, 6, 1, 0, 13, 100, 1, 4) + b"T38!"),
     ("payload size beyond the datagram", header(206, 0, 0, 0, 4, 17, 1, 200) + b"0123456789"),
     ("cut short by the snapshot length",
      {"data": header(30, 2, 0, 0, 3, 5, 9, 24) + bytes(range(24)), "snaplen": 8}),
@@ -143,9 +143,13 @@ class Dissection(HostTestCase):
         data = proto.find(".//field[@name='data.data']")
         self.assertEqual(item(data)[2:], (BASE + 6, 2))
 
-    def test_both_directions_of_the_port(self):
-        proto = self.tree("from the port")
-        self.assertIn("Session ID: 99", [f.get("showname") for f in proto.iter("field")])
+    def test_both_directions_of_the_port_and_flags_that_differ(self):
+        shown = {label: [f.get("showname") for f in self.summary_item(label).findall("field")]
+                 for label in ("from the port", "after the short one")}
+        self.assertIn("Session ID: 99", shown["from the port"])
+        self.assertEqual(shown["from the port"][2:4], ["Session Sequence: False", "Routing Flag: True"])
+        self.assertEqual(shown["after the short one"][2:4],
+                         ["Session Sequence: True", "Routing Flag: False"])
 
     def test_short_datagram_is_malformed_and_the_next_is_fine(self):
         short = self.packet("shorter than the header")
@@ -202,10 +206,14 @@ class DisplayFilters(HostTestCase):
                          [FRAME["type 7, every field at its maximum"]])
         self.assertEqual(self.frames(F + "codec_type == 13"),
                          [FRAME["after the short one"], CODEC_FRAMES_START + 13])
-        self.assertEqual(self.frames(F + "sequence_number == 200 && " + F + "routing_flag"),
+        # Values, not presence: a boolean field is there whether true or false.
+        self.assertEqual(self.frames(F + "routing_flag == 1 && " + F + "session_sequence == 0"),
                          [FRAME["from the port"]])
-        self.assertEqual(self.frames(F + "session_sequence && " + F + "simple_packet_length == 0"),
+        self.assertEqual(self.frames(F + "routing_flag == 0 && " + F + "session_sequence == 1"),
+                         [FRAME["after the short one"]])
+        self.assertEqual(self.frames(F + "session_sequence == 1 && " + F + "simple_packet_length == 0"),
                          [FRAME["flags only, empty payload"]])
+        self.assertEqual(self.frames(F + "sequence_number == 200"), [FRAME["from the port"]])
         self.assertEqual(self.frames(F + "payload_size > 100"),
                          [FRAME["payload size beyond the datagram"]])
         self.assertEqual(self.frames(F[:-1] + " && " + F + "session_id == 3"),

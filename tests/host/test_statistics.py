@@ -8,21 +8,41 @@ import unittest
 
 from harness import Host, HostTestCase, header, write_capture
 
+F = "kestrune.simple_packet."
+
 
 def packet(session, sequence, ptype=0, codec=3, dport=4096, payload=20):
     return {"data": header(6 + payload, ptype, 0, 0, codec, session, sequence, payload)
             + bytes(payload), "dport": dport}
 
 
-# Session 7 crosses the wrap with a gap (1 and 2 lost), repeats 3, then sees
-# 5 before 4; session 900 runs alongside in order, on another codec and type.
-# Each is one stream, from the harness's 192.0.2.10:31000 to 192.0.2.20:4096.
+def session(session_id, sequence, codec):
+    return [packet(session_id, s, codec=codec) for s in sequence]
+
+
+# Every session goes one way, to the port. Session 7 crosses the wrap with a
+# gap (1 and 2 lost), repeats 3, sees 5 before 4, repeats 0; session 900 runs
+# alongside in order on the same codec. Sessions 20 and 21 jump by exactly 127
+# and 128; session 263 (7 + 256: all 12 bits tell it from 7) runs more than a
+# lap with late packets after the wrap. Each session is one stream, from the
+# harness's 192.0.2.10:31000 to 192.0.2.20:4096.
 STATS_CAPTURE = [
-    packet(7, 254), packet(900, 10, ptype=1, codec=5),
-    packet(7, 255), packet(900, 11, ptype=1, codec=5),
-    packet(7, 0), packet(7, 3), packet(7, 3), packet(900, 12, ptype=7, codec=5),
-    packet(7, 5), packet(7, 4), packet(7, 6),
-]
+    packet(7, 254), packet(900, 10, ptype=1),
+    packet(7, 255), packet(900, 11, ptype=1),
+    packet(7, 0), packet(7, 3), packet(7, 3), packet(900, 12, ptype=7),
+    packet(7, 5), packet(7, 4), packet(7, 6), packet(7, 0),
+] + session(20, [0, 127], codec=5) + session(21, [0, 128], codec=5) + session(
+    263, list(range(255)) + [0, 255, 1, 2, 4, 3], codec=4)
+
+# Per stream (packets, missing, duplicates, out of order), worked out by hand; a number
+# less than 128 ahead of the highest so far is a jump forward, else it is late.
+EXPECTED_SESSIONS = {
+    7: (9, 2, 2, 1),      # 1, 2 never come, 4 comes late; the second 3 and last 0 repeat
+    900: (3, 0, 0, 0),
+    20: (2, 126, 0, 0),   # 127 ahead: forward, 1..126 missing
+    21: (2, 0, 0, 1),     # 128 ahead: late, and 128 was never skipped, so not missing
+    263: (261, 0, 0, 2),  # 255 + 6; 255 (before the wrap) and 3 skipped, then both late
+}
 
 
 def stream(session, src="192.0.2.10:31000", dst="192.0.2.20:4096"):
@@ -47,28 +67,34 @@ class SessionStatistics(HostTestCase):
     def setUpClass(cls):
         super().setUpClass()
         capture = write_capture(cls.host.path("stats.pcap"), STATS_CAPTURE)
-        out = cls.host.tshark("-r", capture, "-q", "-z", "simplekestrune,tree").stdout
+        out = cls.host.tshark("-r", capture, "-q", "-z", "simplekestrune,tree",
+                              "-z", "simplekestrune,streams").stdout
         cls.counts = parse_stats_tree(out)
+        cls.rows = parse_stream_table(out)
 
     def test_counts_by_packet_type_and_codec(self):
         c = self.counts
-        self.assertEqual(c["Packet Types"], 11)
-        self.assertEqual(c["Packet Types/VoicePacket"], 8)
+        self.assertEqual(c["Packet Types"], 277)  # 9 + 3 + 2 + 2 + 261
+        self.assertEqual(c["Packet Types/VoicePacket"], 274)  # all but session 900
         self.assertEqual(c["Packet Types/DTMFPacket"], 2)
         self.assertEqual(c["Packet Types/Unknown (7)"], 1)
-        self.assertEqual(c["Codecs/G729"], 8)
-        self.assertEqual(c["Codecs/G711Mulaw"], 3)
+        self.assertEqual(c["Codecs/G729"], 12)  # sessions 7 and 900
+        self.assertEqual(c["Codecs/G711Mulaw"], 4)  # sessions 20 and 21
+        self.assertEqual(c["Codecs/G711Alaw"], 261)
 
     def test_sequence_analysis_per_stream(self):
-        c = self.counts
-        self.assertEqual(c["Streams"], 11)
-        self.assertEqual(c[stream(7)], 8)
-        self.assertEqual(c[stream(7) + "/Missing (sequence gaps)"], 2)
-        self.assertEqual(c[stream(7) + "/Duplicates"], 1)
-        self.assertEqual(c[stream(7) + "/Out of order"], 1)
-        self.assertEqual(c[stream(900)], 3)
-        for item in ("Missing (sequence gaps)", "Duplicates", "Out of order"):
-            self.assertEqual(c[f"{stream(900)}/{item}"], 0)
+        self.assertEqual(self.counts["Streams"], len(STATS_CAPTURE))
+        self.assertEqual(len(self.rows), len(EXPECTED_SESSIONS))
+        for sid, expected in EXPECTED_SESSIONS.items():
+            node = stream(sid)
+            found = tuple(self.counts[node + item] for item in (
+                "", "/Missing (sequence gaps)", "/Duplicates", "/Out of order"))
+            self.assertEqual(found, expected, node)
+            # The stream table gives the same figures.
+            row = self.rows[("192.0.2.10:31000", "192.0.2.20:4096", sid)]
+            found = tuple(int(row[c]) for c in ("Packets", "Lost", "Duplicates", "Out of Order"))
+            self.assertEqual(found, expected, row)
+        self.assertEqual({self.rows[k]["Codec"] for k in self.rows if k[2] in (7, 900)}, {"G729"})
 
     def test_statistics_do_not_change_the_packet_output(self):
         capture = self.host.path("stats.pcap")
@@ -218,9 +244,13 @@ class StreamFilter(unittest.TestCase):
         host = Host(extra_modules=[os.environ["KESTRUNE_FILTER_PROBE"]])
         self.addCleanup(host.close)
         capture = write_capture(host.path("filter.pcap"), FILTER_CAPTURE)
-        probe = host.tshark("-r", capture, "-q", env={"KESTRUNE_PRINT_STREAM_FILTERS": "1"})
-        built = dict(line.split("\t") for line in probe.stdout.splitlines())
+        # -V: the GUI builds the selected packet's details to show them.
+        probe = host.tshark("-r", capture, "-V", env={"KESTRUNE_PRINT_STREAM_FILTERS": "1"})
+        built = dict(re.findall(r"^(\d+)\t(.*)$", probe.stdout, re.M))
         self.assertEqual(built["7"], "-")
+        # A tree built only for a tap, a filter or fields leaves nothing behind.
+        unseen = host.tshark("-r", capture, "-q", env={"KESTRUNE_PRINT_STREAM_FILTERS": "1"})
+        self.assertEqual(set(re.findall(r"^\d+\t(.*)$", unseen.stdout, re.M)), {"-"})
         # The streams as the host's own fields tell them apart.
         keys = host.fields(capture, ["frame.number", "ip.src", "ipv6.src", "ip.dst", "ipv6.dst",
                                      "udp.srcport", "udp.dstport",
@@ -250,6 +280,8 @@ class Heuristic(HostTestCase):
         ("shorter than the header", {"data": bytes.fromhex("0000000000"), "dport": OTHER_PORT}),
         ("empty payload", packet(5, 1, ptype=6, dport=OTHER_PORT, payload=0)),
         ("near miss on the configured port", {"data": header(26, 7, 0, 0, 3, 6, 1, 21) + bytes(20)}),
+        ("cut inside the header", {**packet(9, 1, dport=OTHER_PORT), "snaplen": 4}),
+        ("cut by the snapshot length", {**packet(8, 1, dport=OTHER_PORT), "snaplen": 8}),
     ]
 
     @classmethod
@@ -257,10 +289,10 @@ class Heuristic(HostTestCase):
         super().setUpClass()
         cls.capture = write_capture(cls.host.path("heur.pcap"), [d for _, d in cls.CASES])
 
-    def decoded(self, *args):
-        out = self.host.tshark("-r", self.capture, "-T", "fields", "-e", "_ws.col.Protocol",
-                               *args).stdout.splitlines()
-        return {label for (label, _), proto in zip(self.CASES, out) if proto == "SimpleKestrune"}
+    def decoded(self, *args, display_filter="simplekestrune"):
+        out = self.host.tshark("-r", self.capture, "-Y", display_filter, "-T", "fields",
+                               "-e", "frame.number", *args).stdout
+        return {self.CASES[int(n) - 1][0] for n in out.split()}
 
     def test_registered_and_off_by_default(self):
         rows = [l.split("\t") for l in self.host.tshark("-G", "heuristic-decodes").stdout.splitlines()]
@@ -274,14 +306,21 @@ class Heuristic(HostTestCase):
         self.assertEqual(self.decoded(), {"near miss on the configured port"})
 
     def test_when_enabled_claims_exactly_the_well_formed_datagrams(self):
-        self.assertEqual(self.decoded("--enable-heuristic", "simplekestrune_udp"),
-                         {"valid", "empty payload", "near miss on the configured port"})
+        on = ("--enable-heuristic", "simplekestrune_udp")
+        self.assertEqual(self.decoded(*on), {"valid", "empty payload", "cut by the snapshot length",
+                                             "near miss on the configured port"})
+        # Declined before reading past what is there: no malformed or cut-short mark.
+        self.assertEqual(self.decoded(*on, display_filter="_ws.malformed"),
+                         {"near miss on the configured port"})
+        self.assertEqual(self.decoded(*on, display_filter="_ws.short"), {"cut by the snapshot length"})
 
     def test_claimed_datagrams_get_the_same_dissection(self):
-        out = self.host.tshark("-r", self.capture, "--enable-heuristic", "simplekestrune_udp",
-                               "-T", "fields", "-e", "_ws.col.Info",
-                               "-e", "kestrune.simple_packet.session_id", "-c", "1").stdout
-        self.assertEqual(out, " Packet length =26, Packet Type =0\t1\n")
+        rows = self.host.fields(self.capture, ["_ws.col.Info", F + "session_id", F + "payload_size"],
+                                "--enable-heuristic", "simplekestrune_udp")
+        self.assertEqual(rows[0], [" Packet length =26, Packet Type =0", "1", "20"])
+        # Decoded as far as captured: the header is there, the payload is not.
+        self.assertEqual(rows[-1], [" Packet length =26, Packet Type =0"
+                                    "[Packet size limited during capture]", "8", "20"])
 
 
 if __name__ == "__main__":
