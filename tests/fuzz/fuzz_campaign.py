@@ -4,8 +4,8 @@
 own fuzz testing: random datagrams to the port and mutated captures, read by
 the real tshark with the host's strict debugging settings, in -V, PDML and
 two-pass modes with the release module, and in summary, -V and statistics
-(the tree and the stream table, with the heuristic on) modes with a
-sanitizer build and under valgrind.
+(the tree, the stream table and the audio export, with the heuristic on)
+modes with a sanitizer build and under valgrind.
 
 A run passes when every tshark exits 0, nothing crashes or aborts, no
 dissector bug is reported, the sanitizers report nothing, valgrind reports
@@ -105,6 +105,9 @@ class Campaign:
         self.release = Host(args.module)
         self.sanitized = Host(args.sanitized_module) if args.sanitized_module else None
         self.host_alone = Host(load_module=False)
+        # Built only where libsndfile was found.
+        self.audio_export = "simplekestrune,audio" in self.release.tshark(
+            "-z", "help", check=False).stderr
         self.runs = 0
         self.frames = 0
         self.datagrams = 0
@@ -136,7 +139,13 @@ class Campaign:
 
     def tshark(self, host, capture, mode, env=None, wrapper=()):
         """Runs one mode over a capture, counting frames as the output streams."""
-        cmd, full_env = host.command("-r", capture, *MODES[mode], env={**STRICT_ENV, **(env or {})},
+        args, audio = list(MODES[mode]), None
+        if mode == "stats" and self.audio_export:
+            # A folder of its own each time: an existing file is not rewritten.
+            audio = tempfile.mkdtemp(prefix="audio-", dir=host.root)
+            os.chmod(audio, 0o777)
+            args += ["-z", f"simplekestrune,audio,{audio}"]
+        cmd, full_env = host.command("-r", capture, *args, env={**STRICT_ENV, **(env or {})},
                                      wrapper=wrapper)
         err_path = host.path("stderr.txt")
         frames = 0
@@ -154,6 +163,8 @@ class Campaign:
             rc = proc.wait()
         with open(err_path, "rb") as err:
             stderr = err.read().decode(errors="replace")
+        if audio:
+            shutil.rmtree(audio, ignore_errors=True)
         self.runs += 1
         return rc, frames, bug, stderr
 

@@ -55,15 +55,17 @@ MU, A, G729, G723 = 5, 4, 3, 1
 MU_SEQ = [250, 251, 252, 253, 254, 255, 0, 1, 2, 3]
 MU_PAYLOADS = {s: [mulaw(x) for x in tone(80 * i + 80)[80 * i:]] for i, s in enumerate(MU_SEQ)}
 MU_ORDER = [250, 251, 252, 252, 254, 253, 255, 0, 2, 3]
-# A-law, the other direction of session 1, 30 ms packets, a DTMF packet at 12.
-A_SEQ = range(10, 15)
+# A-law, the other direction of session 1, 30 ms packets, a DTMF packet at 12,
+# and 15 captured only in part.
+A_SEQ = range(10, 16)
 A_PAYLOADS = {s: [alaw(x) for x in tone(240 * i + 240, 440)[240 * i:]] for i, s in enumerate(A_SEQ)}
 RNG = random.Random(7)
 G729_PAYLOADS = [bytes(RNG.randrange(256) for _ in range(n)) for n in (20, 20, 15, 20, 20)]
 
 CAPTURE = (
     [voice(1, s, MU_PAYLOADS[s], MU) for s in MU_ORDER]
-    + [voice(1, s, A_PAYLOADS[s], A, ptype=1 if s == 12 else 0, **BACK) for s in A_SEQ]
+    + [voice(1, s, A_PAYLOADS[s], A, ptype=1 if s == 12 else 0, **BACK) for s in A_SEQ[:-1]]
+    + [voice(1, 15, A_PAYLOADS[15], A, snaplen=6 + 100, **BACK)]
     + [voice(2, i, p, G729) for i, p in enumerate(G729_PAYLOADS)]
     + [voice(3, i, bytes(24), G723) for i in range(3)]
     + [voice(4, i, bytes(80), MU, src="2001:db8::10", dst="2001:db8::20") for i in range(2)]
@@ -111,16 +113,16 @@ class AudioExport(HostTestCase):
         return found[0]
 
     def test_tone_sample_for_sample_with_loss_duplicate_and_late_packet(self):
-        # The lost packet and the DTMF packet: silence as long as their neighbours.
+        # The lost, the DTMF and the cut packet: silence as long as their neighbours.
         mu = [mulaw_expand(b) if s != 1 else 0 for s in MU_SEQ for b in MU_PAYLOADS[s]]
         self.assertEqual(read_wav(os.path.join(self.out, MU_FILE)), mu)
-        a = [alaw_expand(b) if s != 12 else 0 for s in A_SEQ for b in A_PAYLOADS[s]]
+        a = [alaw_expand(b) if s not in (12, 15) else 0 for s in A_SEQ for b in A_PAYLOADS[s]]
         self.assertEqual(read_wav(os.path.join(self.out, A_FILE)), a)
         self.assertEqual(
             self.line(self.summary, "192.0.2.10:31000 → 192.0.2.20:4096 session 1 "),
             f"192.0.2.10:31000 → 192.0.2.20:4096 session 1 (G711Mulaw): {MU_FILE}, 0.100 s, "
             "lost 1, undecodable 0, not voice 0, duplicates 1, too late 0")
-        self.assertIn(f"(G711Alaw): {A_FILE}, 0.150 s, lost 0, undecodable 0, not voice 1,",
+        self.assertIn(f"(G711Alaw): {A_FILE}, 0.180 s, lost 0, undecodable 1, not voice 1,",
                       self.line(self.summary, "192.0.2.20:4096 → 192.0.2.10:31000 session 1 "))
 
     def test_undecodable_codec_is_skipped_and_ipv6_names_a_file(self):
