@@ -16,6 +16,11 @@ if(_found EQUAL 0)
                   OUTPUT_VARIABLE _host_version OUTPUT_STRIP_TRAILING_WHITESPACE)
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "${_host_package} (= ${_host_version})")
 endif()
+# The audio export writes its files with libsndfile (the same package name
+# in Debian 12, 13 and unstable).
+if(SNDFILE_FOUND)
+  string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", libsndfile1")
+endif()
 
 # A suffix naming the Debian release the package was built in ("~deb12",
 # "~deb13", or "~sid" for unstable and testing, which carry no release

@@ -60,7 +60,13 @@ class DebianPackage(unittest.TestCase):
         suffix = f"~deb{release.group(1)}" if release else "~sid"
         self.assertEqual(self.field("Version"), "1.10.11.22" + suffix)
         self.assertEqual(self.field("Architecture"), run("dpkg", "--print-architecture").strip())
-        self.assertEqual(self.field("Depends"), f"{name} (= {version})")
+        # The module's one library beyond the host's: libsndfile, for the audio export.
+        packaged = os.path.join(tempfile.mkdtemp(), "contents")
+        run("dpkg-deb", "-x", self.deb, packaged)
+        needed = run("readelf", "-dW", packaged + host_plugin_dir() + "/simplekestrune.so")
+        shutil.rmtree(os.path.dirname(packaged))
+        sndfile = ", libsndfile1" if "[libsndfile.so.1]" in needed else ""
+        self.assertEqual(self.field("Depends"), f"{name} (= {version}){sndfile}")
 
     def test_contents(self):
         listing = run("dpkg-deb", "-c", self.deb).splitlines()
