@@ -64,9 +64,9 @@ int dissect_simple_kestrune(tvbuff_t* tvb, packet_info* pinfo, proto_tree* tree,
     }
 
     // The session ID for the stream's conversation filter, which the GUI
-    // offers for the packet it shows with its details; not for trees built
-    // only for filters or fields. One more than the ID, so that session 0 is
-    // not a null pointer.
+    // offers for the packet it shows with its details; not for the hidden
+    // trees built only for display filters or taps (-T fields and -V show
+    // theirs). One more than the ID, so that session 0 is not a null pointer.
     if (PTREE_DATA(tree)->visible) {
         p_add_proto_data(pinfo->pool, pinfo, proto_simple_kestrune, 0,
                          GUINT_TO_POINTER(h.session_id + 1u));

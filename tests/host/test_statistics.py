@@ -248,7 +248,7 @@ class StreamFilter(unittest.TestCase):
         probe = host.tshark("-r", capture, "-V", env={"KESTRUNE_PRINT_STREAM_FILTERS": "1"})
         built = dict(re.findall(r"^(\d+)\t(.*)$", probe.stdout, re.M))
         self.assertEqual(built["7"], "-")
-        # A tree built only for a tap, a filter or fields leaves nothing behind.
+        # A tree built only for a tap (not shown) leaves nothing behind.
         unseen = host.tshark("-r", capture, "-q", env={"KESTRUNE_PRINT_STREAM_FILTERS": "1"})
         self.assertEqual(set(re.findall(r"^\d+\t(.*)$", unseen.stdout, re.M)), {"-"})
         # The streams as the host's own fields tell them apart.
