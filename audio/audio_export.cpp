@@ -79,14 +79,19 @@ struct Stream {
     std::string file_name;
     unsigned codec_type = 0;
     std::string outcome;  // why no file, when there is none
+    bool failed = false;  // should have had a file and has none
     SequenceTracker sequence;
     std::unique_ptr<HostDecoder> decoder;
     std::unique_ptr<WavFile> file;
     std::unique_ptr<Timeline> timeline;
     unsigned sample_rate = 0;
 
-    void stop(const std::string& why) {
+    void fail(const std::string& why) {
+        failed = true;
         outcome = "not written, " + why;
+    }
+    void stop(const std::string& why) {
+        fail(why);
         timeline.reset();
         file.reset();
         decoder.reset();
@@ -137,7 +142,7 @@ void AudioExport::open(Stream& s) {
     }
     const std::string path = folder_ + "/" + s.file_name;
     if (path_exists(path)) {
-        s.outcome = "not written, " + path + " already exists";
+        s.fail(path + " already exists");
         return;
     }
     s.decoder = std::make_unique<HostDecoder>(handle, codec.frame_bytes);
@@ -202,7 +207,7 @@ std::string AudioExport::finish() {
         out += s.label + " (" + val_to_str_const(s.codec_type, codec_type_names, "?") + "): ";
         if (!s.timeline) {
             out += s.outcome + "\n";
-            not_written_ += s.outcome.compare(0, 11, "not written") == 0 ? 1 : 0;
+            not_written_ += s.failed ? 1 : 0;
             continue;
         }
         const TimelineCounts& c = s.timeline->counts();
