@@ -44,6 +44,15 @@ PORT = 4096
 PEER_PORT = 31000
 
 
+def as_ordinary_user(cmd):
+    """The host ignores WIRESHARK_PLUGIN_DIR and personal plugins for root:
+    as root, run the command as the unprivileged user instead."""
+    if os.geteuid() == 0:
+        return ["setpriv", f"--reuid={UNPRIVILEGED}", f"--regid={UNPRIVILEGED}", "--clear-groups",
+                *cmd]
+    return cmd
+
+
 class Host:
     """A private plugin folder, home and scratch space for one test class."""
 
@@ -89,10 +98,7 @@ class Host:
         """The command line and environment that run tshark with our module.
 
         wrapper goes before tshark (valgrind, for instance)."""
-        cmd = [*wrapper, "tshark", *args]
-        if os.geteuid() == 0:
-            cmd = ["setpriv", f"--reuid={UNPRIVILEGED}", f"--regid={UNPRIVILEGED}",
-                   "--clear-groups", *cmd]
+        cmd = as_ordinary_user([*wrapper, "tshark", *args])
         full_env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": self.home,
                     "WIRESHARK_PLUGIN_DIR": self.plugin_dir, "LC_ALL": "C.UTF-8"}
         full_env.update(env or {})

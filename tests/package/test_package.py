@@ -16,7 +16,7 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "host"))
-from harness import HOST_MAJOR_MINOR, UNPRIVILEGED  # noqa: E402
+from harness import HOST_MAJOR_MINOR, as_ordinary_user  # noqa: E402
 
 BUILD_DIR = os.environ.get("KESTRUNE_BUILD_DIR", "")
 SOURCE_DIR = os.environ.get("KESTRUNE_SOURCE_DIR", "")
@@ -121,11 +121,7 @@ class PersonalInstall(unittest.TestCase):
             module = f"{home}/.local/lib/wireshark/plugins/{HOST_MAJOR_MINOR}/epan/simplekestrune.so"
             self.assertTrue(os.path.exists(module))
             # The host reads personal plugins only for ordinary users.
-            cmd = ["tshark", "-G", "plugins"]
-            if os.geteuid() == 0:
-                cmd = ["setpriv", f"--reuid={UNPRIVILEGED}", f"--regid={UNPRIVILEGED}",
-                       "--clear-groups", *cmd]
-            plugins = run(*cmd, env={"PATH": os.environ["PATH"], "HOME": home})
+            plugins = run(*as_ordinary_user(["tshark", "-G", "plugins"]), env={"PATH": os.environ["PATH"], "HOME": home})
             self.assertIn(f"simplekestrune.so\t1.10.11.22\tdissector\t{module}\n", plugins)
         finally:
             shutil.rmtree(home, ignore_errors=True)
