@@ -19,12 +19,12 @@
 #include <memory>
 #include <vector>
 
+#include "analysis/sequence_tracker.h"
 #include "codec_table.h"
 #include "dissector/host_compat.h"
 #include "dissector/tapped_packet.h"
 #include "dissector/value_names.h"
 #include "host_codec.h"
-#include "stats/sequence_tracker.h"
 #include "stats/stream_key.h"
 #include "timeline.h"
 #include "wav_file.h"

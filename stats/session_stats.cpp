@@ -10,9 +10,9 @@
 #include <string>
 #include <unordered_map>
 
+#include "analysis/sequence_tracker.h"
 #include "dissector/tapped_packet.h"
 #include "dissector/value_names.h"
-#include "sequence_tracker.h"
 #include "stream_key.h"
 
 namespace kestrune {

@@ -18,9 +18,9 @@
 
 #include <cstdint>
 
+#include "analysis/stream_analysis.h"
 #include "dissector/tapped_packet.h"
 #include "dissector/value_names.h"
-#include "stream_analysis.h"
 #include "stream_key.h"
 
 namespace kestrune {

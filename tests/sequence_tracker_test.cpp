@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-#include "stats/sequence_tracker.h"
+#include "analysis/sequence_tracker.h"
 
 #include <gtest/gtest.h>
 
