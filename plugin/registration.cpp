@@ -4,6 +4,7 @@
 #include <epan/prefs.h>
 #include <epan/tap.h>
 
+#include "analysis_registration.h"
 #include "dissector/identifiers.h"
 #include "dissector/packet_dissector.h"
 #include "dissector/value_names.h"
@@ -69,6 +70,8 @@ void register_simple_kestrune() {
     prefs_register_uint_preference(module, "udp.selvagrid_port",
                                    "Simple Kestrune \"well-known\" Selvagrid UDP Port", "", 10,
                                    &selvagrid_udp_port);
+    register_stream_analysis(module);
+    register_packet_type_table();
 
     simple_kestrune_tap = register_tap("simplekestrune");
     register_session_stats();
