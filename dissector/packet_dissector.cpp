@@ -82,7 +82,7 @@ int dissect_simple_kestrune(tvbuff_t* tvb, packet_info* pinfo, proto_tree* tree,
     if (!tree) {
         // Without a tree only the expert information is kept, for the
         // host's expert tap (tshark -z expert builds no tree).
-        if (analysis != nullptr) {
+        if (analysis != nullptr && analysis->has_news() && expert_tap_listening()) {
             add_stream_analysis_tree(nullptr, tvb, pinfo, *analysis, h);
         }
         // "data" shows nothing without a tree, but a dissector chosen for
