@@ -6,7 +6,8 @@
 // the GUI's Statistics menu. Rows are added as streams turn up; the host
 // prints and shows any number of them, and float and string cells. A cell
 // of type TABLE_ITEM_NONE shows empty in the GUI, and tshark ends the row at
-// it, so the cells that can be empty (max delta, jitter) are the last ones.
+// it, so the cells that can be empty (max delta, jitter, the score) are the
+// last ones, in the order in which they become known.
 //
 // Runs from the tap, after dissection, so ordinary C++ containers are safe
 // here. The table's cells are kept current with every packet, because the
@@ -18,10 +19,14 @@
 
 #include <cstdint>
 
+#include "analysis/playout.h"
+#include "analysis/quality_score.h"
 #include "analysis/stream_analysis.h"
 #include "dissector/tapped_packet.h"
 #include "dissector/value_names.h"
+#include "score_preferences.h"
 #include "stream_key.h"
+#include "table_cells.h"
 
 namespace kestrune {
 namespace {
@@ -42,6 +47,9 @@ enum Column : std::uint8_t {
     kMaxDeltaFrame,
     kMeanJitter,
     kMaxJitter,
+    kLate,
+    kRFactor,
+    kMos,
     kColumns
 };
 
@@ -61,6 +69,9 @@ stat_tap_table_item columns[kColumns] = {
     {TABLE_ITEM_UINT, TAP_ALIGN_RIGHT, "Max Delta Frame", "%u"},
     {TABLE_ITEM_FLOAT, TAP_ALIGN_RIGHT, "Mean Jitter (ms)", "%.3f"},
     {TABLE_ITEM_FLOAT, TAP_ALIGN_RIGHT, "Max Jitter (ms)", "%.3f"},
+    {TABLE_ITEM_UINT, TAP_ALIGN_RIGHT, "Late", "%u"},
+    {TABLE_ITEM_FLOAT, TAP_ALIGN_RIGHT, "R Factor", "%.1f"},
+    {TABLE_ITEM_FLOAT, TAP_ALIGN_RIGHT, "MOS", "%.2f"},
 };
 
 constexpr const char* kTableName = "SimpleKestrune Streams";
@@ -70,24 +81,12 @@ struct TableStream {
     nstime_t first_arrival{};
     double start_s = 0;
     StreamAnalysis analysis;
+    Playout playout;
 };
 
 // The host shares one table among every window showing it, so the streams
 // behind it are shared too.
 StreamMap<TableStream> streams;
-
-void set_uint(stat_tap_table_item_type& cell, unsigned v) {
-    cell.type = TABLE_ITEM_UINT;
-    cell.value.uint_value = v;
-}
-void set_float(stat_tap_table_item_type& cell, double v) {
-    cell.type = TABLE_ITEM_FLOAT;
-    cell.value.float_value = v;
-}
-void set_string(stat_tap_table_item_type& cell, const char* v) {
-    cell.type = TABLE_ITEM_STRING;
-    cell.value.string_value = v;
-}
 
 void fill_row(stat_tap_table_item_type* row, const TableStream& s) {
     const StreamAnalysis& a = s.analysis;
@@ -104,6 +103,7 @@ void fill_row(stat_tap_table_item_type* row, const TableStream& s) {
     set_float(row[kDuration], a.duration_ms() / 1000);
     row[kMaxDelta].type = row[kMaxDeltaFrame].type = TABLE_ITEM_NONE;
     row[kMeanJitter].type = row[kMaxJitter].type = TABLE_ITEM_NONE;
+    row[kLate].type = row[kRFactor].type = row[kMos].type = TABLE_ITEM_NONE;
     if (a.has_delta()) {
         set_float(row[kMaxDelta], a.max_delta_ms());
         set_uint(row[kMaxDeltaFrame], a.max_delta_frame());
@@ -111,6 +111,13 @@ void fill_row(stat_tap_table_item_type* row, const TableStream& s) {
     if (a.has_jitter()) {
         set_float(row[kMeanJitter], a.mean_jitter_ms());
         set_float(row[kMaxJitter], a.max_jitter_ms());
+    }
+    if (s.playout.has_clock()) {
+        set_uint(row[kLate], s.playout.late());
+    }
+    if (const auto score = stream_score(a, s.playout, score_preferences.network_delay_ms)) {
+        set_float(row[kRFactor], score->r);
+        set_float(row[kMos], score->mos);
     }
 }
 
@@ -131,6 +138,7 @@ void reset_table(stat_tap_table* table) {
     for (auto& entry : streams) {
         TableStream& s = entry.second;
         s.analysis = StreamAnalysis{};
+        s.playout = Playout{};
         stat_tap_table_item_type* row = stat_tap_get_field_data(table, s.row, 0);
         for (unsigned c = kCodec; c < kColumns; ++c) {
             row[c].type = TABLE_ITEM_NONE;
@@ -181,8 +189,10 @@ tap_packet_status stream_packet(void* tapdata, packet_info* pinfo, epan_dissect_
     nstime_t since_first;
     nstime_delta(&since_first, &pinfo->abs_ts, &s->first_arrival);
     const SimplePacketHeader& h = p->header;
+    const double arrival_ms = nstime_to_msec(&since_first);
     s->analysis.observe({static_cast<std::uint8_t>(h.sequence_number), h.packet_type, h.codec_type,
-                         h.payload_size, nstime_to_msec(&since_first), pinfo->num});
+                         h.payload_size, arrival_ms, pinfo->num});
+    s->playout.observe(s->analysis, arrival_ms, score_preferences.jitter_buffer_ms);
     fill_row(stat_tap_get_field_data(table, s->row, 0), *s);
     return TAP_PACKET_REDRAW;
 }
