@@ -8,6 +8,7 @@
 #include "dissector/packet_dissector.h"
 #include "dissector/value_names.h"
 #include "port_binding.h"
+#include "stats/call_analysis.h"
 #include "stats/session_stats.h"
 #include "stats/stream_table.h"
 #include "stream_filter.h"
@@ -69,6 +70,7 @@ void register_simple_kestrune() {
     prefs_register_uint_preference(module, "udp.selvagrid_port",
                                    "Simple Kestrune \"well-known\" Selvagrid UDP Port", "", 10,
                                    &selvagrid_udp_port);
+    register_call_analysis(module);
 
     simple_kestrune_tap = register_tap("simplekestrune");
     register_session_stats();
