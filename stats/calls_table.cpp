@@ -22,13 +22,13 @@
 #include <cstdio>
 #include <deque>
 
-#include "analysis/playout.h"
 #include "analysis/quality_score.h"
 #include "analysis/stream_analysis.h"
 #include "dissector/host_compat.h"
 #include "dissector/tapped_packet.h"
 #include "dissector/value_names.h"
 #include "score_preferences.h"
+#include "scored_stream.h"
 #include "stream_key.h"
 #include "table_cells.h"
 
@@ -105,16 +105,10 @@ private:
     char text_[24] = "";
 };
 
-struct Direction {
-    nstime_t first_arrival{};
-    double start_s = 0;
-    StreamAnalysis analysis;
-    Playout playout;
+struct Direction : ScoredStream {
     NumberText lost;
     NumberText jitter;
     NumberText mos;
-
-    double end_s() const { return start_s + (analysis.duration_ms() / 1000); }
 };
 
 struct Call {
@@ -189,8 +183,7 @@ void reset_table(stat_tap_table* table) {
         stat_tap_table_item_type* row = stat_tap_get_field_data(table, c.row, 0);
         for (unsigned i = 0; i < 2; ++i) {
             Direction& d = c.way[i];
-            d.analysis = StreamAnalysis{};
-            d.playout = Playout{};
+            static_cast<ScoredStream&>(d) = ScoredStream{};
             fill_direction(row, d, i);
         }
         fill_call(row, c);
@@ -230,8 +223,7 @@ CallStream& new_stream(stat_tap_table* table, const StreamKey& key) {
     c.row = table->num_elements;
     s.call = &c;
     stat_tap_table_item_type cells[kColumns] = {};
-    set_string(cells[kEndpointA], g_strdup(endpoint_text(key.src, key.src_port).c_str()));
-    set_string(cells[kEndpointB], g_strdup(endpoint_text(key.dst, key.dst_port).c_str()));
+    set_endpoint_cells(cells[kEndpointA], cells[kEndpointB], key);
     set_uint(cells[kSessionId], key.session_id);
     for (unsigned i = 0; i < 2; ++i) {
         fill_direction(cells, c.way[i], i);
@@ -242,11 +234,10 @@ CallStream& new_stream(stat_tap_table* table, const StreamKey& key) {
 
 tap_packet_status call_packet(void* tapdata, packet_info* pinfo, epan_dissect_t* /*edt*/,
                               const void* data, tap_flags_t /*flags*/) {
-    const auto* ui = static_cast<stat_data_t*>(tapdata)->stat_tap_data;
-    if (ui->tables == nullptr || ui->tables->len == 0) {
+    stat_tap_table* table = first_table(tapdata);
+    if (table == nullptr) {
         return TAP_PACKET_DONT_REDRAW;
     }
-    stat_tap_table* table = g_array_index(ui->tables, stat_tap_table*, 0);
     const auto* p = static_cast<const TappedPacket*>(data);
     const StreamKey key = stream_key_of(*p);
     CallStream* s = streams.find(key);
@@ -254,17 +245,7 @@ tap_packet_status call_packet(void* tapdata, packet_info* pinfo, epan_dissect_t*
         s = &new_stream(table, key);
     }
     Direction& d = s->call->way[s->direction];
-    if (d.analysis.packets() == 0) {
-        d.first_arrival = pinfo->abs_ts;
-        d.start_s = nstime_to_sec(&pinfo->rel_ts);
-    }
-    nstime_t since_first;
-    nstime_delta(&since_first, &pinfo->abs_ts, &d.first_arrival);
-    const double arrival_ms = nstime_to_msec(&since_first);
-    const SimplePacketHeader& h = p->header;
-    d.analysis.observe({static_cast<std::uint8_t>(h.sequence_number), h.packet_type, h.codec_type,
-                        h.payload_size, arrival_ms, pinfo->num});
-    d.playout.observe(d.analysis, arrival_ms, score_preferences.jitter_buffer_ms);
+    d.observe(pinfo, p->header);
     stat_tap_table_item_type* row = stat_tap_get_field_data(table, s->call->row, 0);
     fill_direction(row, d, s->direction);
     fill_call(row, *s->call);

@@ -19,12 +19,12 @@
 
 #include <cstdint>
 
-#include "analysis/playout.h"
 #include "analysis/quality_score.h"
 #include "analysis/stream_analysis.h"
 #include "dissector/tapped_packet.h"
 #include "dissector/value_names.h"
 #include "score_preferences.h"
+#include "scored_stream.h"
 #include "stream_key.h"
 #include "table_cells.h"
 
@@ -78,17 +78,14 @@ constexpr const char* kTableName = "SimpleKestrune Streams";
 
 struct TableStream {
     unsigned row = 0;
-    nstime_t first_arrival{};
-    double start_s = 0;
-    StreamAnalysis analysis;
-    Playout playout;
+    ScoredStream stream;
 };
 
 // The host shares one table among every window showing it, so the streams
 // behind it are shared too.
 StreamMap<TableStream> streams;
 
-void fill_row(stat_tap_table_item_type* row, const TableStream& s) {
+void fill_row(stat_tap_table_item_type* row, const ScoredStream& s) {
     const StreamAnalysis& a = s.analysis;
     const SequenceTracker& q = a.sequence();
     set_string(row[kCodec], a.codec() == StreamAnalysis::kMixedCodecs
@@ -137,8 +134,7 @@ void free_cell(stat_tap_table* /*table*/, guint /*row*/, guint column,
 void reset_table(stat_tap_table* table) {
     for (auto& entry : streams) {
         TableStream& s = entry.second;
-        s.analysis = StreamAnalysis{};
-        s.playout = Playout{};
+        s.stream = ScoredStream{};
         stat_tap_table_item_type* row = stat_tap_get_field_data(table, s.row, 0);
         for (unsigned c = kCodec; c < kColumns; ++c) {
             row[c].type = TABLE_ITEM_NONE;
@@ -160,8 +156,7 @@ TableStream& new_stream(stat_tap_table* table, const StreamKey& key) {
     TableStream& s = streams.add(key);
     s.row = table->num_elements;
     stat_tap_table_item_type cells[kColumns] = {};
-    set_string(cells[kSource], g_strdup(endpoint_text(key.src, key.src_port).c_str()));
-    set_string(cells[kDestination], g_strdup(endpoint_text(key.dst, key.dst_port).c_str()));
+    set_endpoint_cells(cells[kSource], cells[kDestination], key);
     set_uint(cells[kSessionId], key.session_id);
     stat_tap_init_table_row(table, s.row, kColumns, cells);
     return s;
@@ -169,31 +164,18 @@ TableStream& new_stream(stat_tap_table* table, const StreamKey& key) {
 
 tap_packet_status stream_packet(void* tapdata, packet_info* pinfo, epan_dissect_t* /*edt*/,
                                 const void* data, tap_flags_t /*flags*/) {
-    const auto* ui = static_cast<stat_data_t*>(tapdata)->stat_tap_data;
-    if (ui->tables == nullptr || ui->tables->len == 0) {
+    stat_tap_table* table = first_table(tapdata);
+    if (table == nullptr) {
         return TAP_PACKET_DONT_REDRAW;
     }
-    stat_tap_table* table = g_array_index(ui->tables, stat_tap_table*, 0);
     const auto* p = static_cast<const TappedPacket*>(data);
     const StreamKey key = stream_key_of(*p);
     TableStream* s = streams.find(key);
     if (s == nullptr) {
         s = &new_stream(table, key);
     }
-    if (s->analysis.packets() == 0) {
-        s->first_arrival = pinfo->abs_ts;
-        s->start_s = nstime_to_sec(&pinfo->rel_ts);
-    }
-    // Arrival times from the stream's first packet: small numbers keep the
-    // doubles exact to the nanosecond.
-    nstime_t since_first;
-    nstime_delta(&since_first, &pinfo->abs_ts, &s->first_arrival);
-    const SimplePacketHeader& h = p->header;
-    const double arrival_ms = nstime_to_msec(&since_first);
-    s->analysis.observe({static_cast<std::uint8_t>(h.sequence_number), h.packet_type, h.codec_type,
-                         h.payload_size, arrival_ms, pinfo->num});
-    s->playout.observe(s->analysis, arrival_ms, score_preferences.jitter_buffer_ms);
-    fill_row(stat_tap_get_field_data(table, s->row, 0), *s);
+    s->stream.observe(pinfo, p->header);
+    fill_row(stat_tap_get_field_data(table, s->row, 0), s->stream);
     return TAP_PACKET_REDRAW;
 }
 
