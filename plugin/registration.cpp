@@ -9,6 +9,7 @@
 #include "dissector/packet_dissector.h"
 #include "dissector/value_names.h"
 #include "port_binding.h"
+#include "stats/call_analysis.h"
 #include "stats/session_stats.h"
 #include "stats/stream_table.h"
 #include "stream_filter.h"
@@ -72,6 +73,7 @@ void register_simple_kestrune() {
                                    &selvagrid_udp_port);
     register_stream_analysis(module);
     register_packet_type_table();
+    register_call_analysis(module);
 
     simple_kestrune_tap = register_tap("simplekestrune");
     register_session_stats();
