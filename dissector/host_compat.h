@@ -41,6 +41,7 @@
 #include <epan/stat_tap_ui.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <type_traits>
 #include <utility>
@@ -116,6 +117,17 @@ struct preference_variable<void (*)(module_t*, const char*, const char*, const c
 };
 using bool_preference =
     typename preference_variable<decltype(&prefs_register_bool_preference)>::type;
+
+// A uint table's dissector, called with data: 4.6 renamed the call (the
+// old name remains, deprecated).
+inline int try_uint_dissector(dissector_table_t table, std::uint32_t value, tvbuff_t* tvb,
+                              packet_info* pinfo, proto_tree* tree, void* data) {
+#if KESTRUNE_HOST_AT_LEAST(4, 6)
+    return dissector_try_uint_with_data(table, value, tvb, pinfo, tree, true, data);
+#else
+    return dissector_try_uint_new(table, value, tvb, pinfo, tree, TRUE, data);
+#endif
+}
 
 // A -z handler's init callback returns nothing up to 4.4; on 4.6 it returns
 // whether it accepted its argument, and tshark stops when it did not.

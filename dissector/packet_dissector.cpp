@@ -41,8 +41,7 @@ void hand_payload_on(tvbuff_t* tvb, packet_info* pinfo, proto_tree* tree,
                      const SimplePacketHeader& h) {
     tvbuff_t* payload =
         tvb_new_subset_length_caplen(tvb, kSimplePacketHeaderSize, h.payload_size, h.payload_size);
-    if (dissector_try_uint_new(packet_type_table, h.packet_type, payload, pinfo, tree, TRUE,
-                               nullptr) == 0) {
+    if (try_uint_dissector(packet_type_table, h.packet_type, payload, pinfo, tree, nullptr) == 0) {
         call_dissector(data_handle, payload, pinfo, tree);
     }
 }
