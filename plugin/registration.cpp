@@ -13,6 +13,7 @@
 #include "stream_filter.h"
 #ifdef KESTRUNE_AUDIO_EXPORT
 #include "audio/audio_export.h"
+#include "audio/audio_preferences.h"
 #endif
 
 namespace kestrune {
@@ -69,6 +70,9 @@ void register_simple_kestrune() {
     prefs_register_uint_preference(module, "udp.selvagrid_port",
                                    "Simple Kestrune \"well-known\" Selvagrid UDP Port", "", 10,
                                    &selvagrid_udp_port);
+#ifdef KESTRUNE_AUDIO_EXPORT
+    audio::register_audio_preferences(module);
+#endif
 
     simple_kestrune_tap = register_tap("simplekestrune");
     register_session_stats();
