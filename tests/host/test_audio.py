@@ -255,3 +255,51 @@ class AudioExport(HostTestCase):
             self.assertEqual(f.read(), "keep")
         self.assertEqual(len(os.listdir(folder)), 4)
         self.assertFalse([n for n in os.listdir(folder) if n.endswith(".part")])
+
+
+def aal2(payload, bits):
+    """The payload's codewords, packed as RFC 3551 does (the first in the low
+    bits of the first byte), packed again as AAL2 does (the first in the high bits)."""
+    value = int.from_bytes(payload, "little")
+    n = len(payload) * 8 // bits
+    words = [(value >> (bits * i)) & ((1 << bits) - 1) for i in range(n)]
+    return sum(w << (bits * (n - 1 - i)) for i, w in enumerate(words)).to_bytes(len(payload), "big")
+
+
+class G726Packing(HostTestCase):
+    # Codec Type, bits per codeword: 30-byte payloads hold 120, 80 and 60 samples.
+    RATES = {0: 2, 15: 3, 7: 4}
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        rng = random.Random(26)
+        cls.payloads = {c: [bytes(rng.randrange(256) for _ in range(30)) for _ in range(10)]
+                        for c in cls.RATES}
+        # Sessions 1xx: as generated; 2xx: the same codewords packed the AAL2 way.
+        cls.capture = write_capture(cls.host.path("g726.pcap"), [
+            voice(base + c, i, p if base == 100 else aal2(p, bits), c)
+            for base in (100, 200) for c, bits in cls.RATES.items()
+            for i, p in enumerate(cls.payloads[c])])
+        cls.files = {}
+        for packing in ("rfc3551", "aal2"):
+            folder = cls.host.path(packing)
+            os.mkdir(folder)
+            os.chmod(folder, 0o777)
+            cls.summary = cls.host.tshark("-q", "-r", cls.capture, "-o",
+                                          f"simplekestrune.g726_packing:{packing}", "-z",
+                                          f"simplekestrune,audio,{folder}").stdout
+            cls.files[packing] = {n: read_wav(os.path.join(folder, n)) for n in os.listdir(folder)}
+
+    def wav(self, packing, session):
+        return self.files[packing][f"192.0.2.10_31000-192.0.2.20_4096-s{session}.wav"]
+
+    def test_each_rate_reaches_its_own_decoder_with_either_packing(self):
+        if not self.files["rfc3551"]:
+            self.skipTest("the host has no G.726 codec module")
+        for codec, bits in self.RATES.items():
+            for packing in self.files:
+                self.assertEqual(len(self.wav(packing, 100 + codec)), 10 * 30 * 8 // bits)
+            # The same codewords give the same speech, whichever way they are packed.
+            self.assertEqual(self.wav("rfc3551", 100 + codec), self.wav("aal2", 200 + codec))
+            self.assertNotEqual(self.wav("rfc3551", 100 + codec), self.wav("aal2", 100 + codec))
