@@ -62,24 +62,38 @@ double StreamAnalysis::media_time_of(std::int64_t extended) const {
     return anchor_ms_ + (static_cast<double>(extended - anchor_extended_) * slot_ms_);
 }
 
-void StreamAnalysis::observe(const StreamPacket& p) {
-    sequence_.observe(p.sequence);
+PacketAnalysis StreamAnalysis::observe(const StreamPacket& p) {
+    PacketAnalysis result{};
+    const bool first = sequence_.packets() == 0;
+    const std::int64_t highest_before = sequence_.highest_extended();
+    const unsigned missing_before = sequence_.missing();
+    result.verdict = sequence_.observe(p.sequence);
     const std::int64_t extended = sequence_.extended();
-    const bool first = sequence_.packets() == 1;
 
     if (first) {
         codec_ = p.codec;
         first_arrival_ms_ = p.arrival_ms;
     } else {
+        // The highest number so far is never negative: it starts at the
+        // first packet's own number and only grows.
+        result.expected_sequence = static_cast<std::uint8_t>(highest_before + 1);
+        if (result.verdict == SequenceTracker::Verdict::Gap) {
+            result.lost_before = static_cast<unsigned>(extended - highest_before - 1);
+        }
+        result.filled_gap = sequence_.missing() < missing_before;
+        result.codec_changed = p.codec != last_codec_;
         if (codec_ != p.codec) {
             codec_ = kMixedCodecs;
         }
         const double delta = p.arrival_ms - last_arrival_ms_;
+        result.has_delta = true;
+        result.delta_ms = delta;
         if (sequence_.packets() == 2 || delta > max_delta_ms_) {
             max_delta_ms_ = delta;
             max_delta_frame_ = p.frame;
         }
     }
+    last_codec_ = p.codec;
 
     // Where this packet starts in media time: from the clock if it runs;
     // a voice packet of a new length starts it, or restarts it here.
@@ -108,8 +122,11 @@ void StreamAnalysis::observe(const StreamPacket& p) {
             max_jitter_ms_ = jitter_ms_;
         }
         ++jitter_samples_;
+        result.has_jitter = true;
+        result.jitter_ms = jitter_ms_;
     }
     last_arrival_ms_ = p.arrival_ms;
+    return result;
 }
 
 }  // namespace kestrune

@@ -24,11 +24,31 @@ struct StreamPacket {
     std::uint32_t frame;
 };
 
+// What one packet told about its stream, as the packet list shows it.
+struct PacketAnalysis {
+    SequenceTracker::Verdict verdict;
+    // The number that would have continued the stream (not for the first).
+    std::uint8_t expected_sequence;
+    // Numbers skipped just before this packet (only after a jump ahead).
+    unsigned lost_before;
+    // A late packet whose number had been counted missing.
+    bool filled_gap;
+    // The codec differs from the stream's previous packet.
+    bool codec_changed;
+    // Arrival since the stream's previous packet (not on the first).
+    bool has_delta;
+    double delta_ms;
+    // The stream's jitter estimate after this packet, when this packet
+    // updated it (both it and the one before had a media time).
+    bool has_jitter;
+    double jitter_ms;
+};
+
 class StreamAnalysis {
 public:
     static constexpr int kMixedCodecs = -1;
 
-    void observe(const StreamPacket& p);
+    PacketAnalysis observe(const StreamPacket& p);
 
     const SequenceTracker& sequence() const { return sequence_; }
     unsigned packets() const { return sequence_.packets(); }
@@ -39,6 +59,8 @@ public:
     double lost_percent() const;
     // The codec of every packet, or kMixedCodecs.
     int codec() const { return codec_; }
+    // The codec of the last packet observed.
+    std::uint16_t last_codec() const { return last_codec_; }
     double duration_ms() const { return last_arrival_ms_ - first_arrival_ms_; }
 
     // Largest gap between two consecutive arrivals, and the later one's frame.
@@ -64,6 +86,7 @@ private:
 
     SequenceTracker sequence_;
     int codec_ = 0;
+    std::uint16_t last_codec_ = 0;
     double first_arrival_ms_ = 0;
     double last_arrival_ms_ = 0;
     double max_delta_ms_ = 0;

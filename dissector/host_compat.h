@@ -37,6 +37,7 @@
 // After packet.h, which brings the glib types it needs on 4.0.
 #include <epan/conversation_filter.h>
 #include <epan/prefs-int.h>
+#include <epan/prefs.h>
 #include <epan/stat_tap_ui.h>
 
 #include <cstdlib>
@@ -49,6 +50,17 @@ namespace kestrune {
 // taken from the host's own callback type rather than from its version.
 using heuristic_verdict =
     decltype(std::declval<heur_dissector_t>()(nullptr, nullptr, nullptr, nullptr));
+
+// A boolean preference's variable: gboolean up to 4.4, bool from 4.6 on;
+// taken from the host's own registration call.
+template <typename Registration>
+struct preference_variable;
+template <typename Variable>
+struct preference_variable<void (*)(module_t*, const char*, const char*, const char*, Variable*)> {
+    using type = Variable;
+};
+using bool_preference =
+    typename preference_variable<decltype(&prefs_register_bool_preference)>::type;
 
 // A -z handler's init callback returns nothing up to 4.4; on 4.6 it returns
 // whether it accepted its argument, and tshark stops when it did not.

@@ -18,6 +18,19 @@ int hf_payload_size = -1;
 int ett_simple_kestrune = -1;
 int ett_simple_packet = -1;
 
+int hf_stream_index = -1;
+int hf_analysis_delta = -1;
+int hf_analysis_jitter = -1;
+int hf_analysis_expected_sequence = -1;
+int hf_analysis_lost = -1;
+int ett_stream_analysis = -1;
+expert_field ei_sequence_gap = EI_INIT;
+expert_field ei_out_of_order = EI_INIT;
+expert_field ei_duplicate = EI_INIT;
+expert_field ei_codec_change = EI_INIT;
+
+dissector_table_t packet_type_table = nullptr;
+
 dissector_handle_t data_handle = nullptr;
 
 int simple_kestrune_tap = -1;

@@ -4,6 +4,7 @@
 // payload. Registration fills them in; the dissection routine reads them.
 #pragma once
 
+#include <epan/expert.h>
 #include <epan/packet.h>
 
 namespace kestrune {
@@ -22,6 +23,22 @@ extern int hf_payload_size;
 
 extern int ett_simple_kestrune;
 extern int ett_simple_packet;
+
+// The per-packet stream analysis, generated items under "Stream Analysis".
+extern int hf_stream_index;
+extern int hf_analysis_delta;
+extern int hf_analysis_jitter;
+extern int hf_analysis_expected_sequence;
+extern int hf_analysis_lost;
+extern int ett_stream_analysis;
+extern expert_field ei_sequence_gap;
+extern expert_field ei_out_of_order;
+extern expert_field ei_duplicate;
+extern expert_field ei_codec_change;
+
+// "kestrune.packet_type": where each packet type's payload goes; "data"
+// unless a user (Decode As) or another dissector chose otherwise.
+extern dissector_table_t packet_type_table;
 
 extern dissector_handle_t data_handle;
 

@@ -5,12 +5,14 @@
 // on this path may own a destructor.
 #include "packet_dissector.h"
 
-#include <epan/proto_data.h>
 #include <epan/tap.h>
 
 #include "identifiers.h"
 #include "label_text.h"
+#include "shown_packet.h"
 #include "simple_packet_header.h"
+#include "stream_analysis_tree.h"
+#include "stream_tracking.h"
 #include "tapped_packet.h"
 
 namespace kestrune {
@@ -29,6 +31,20 @@ void add_simple_packet_fields(proto_tree* tree, tvbuff_t* tvb, const SimplePacke
     proto_tree_add_uint(tree, hf_session_id, tvb, 2, 2, h.session_id);
     proto_tree_add_uint(tree, hf_sequence_number, tvb, 4, 1, h.sequence_number);
     proto_tree_add_uint(tree, hf_payload_size, tvb, 5, 1, h.payload_size);
+}
+
+// Only the first Simple Packet is decoded. A payload size beyond the
+// datagram makes the host report it as malformed here, after the tree. The
+// payload goes to the dissector chosen for its packet type, if any; one that
+// declines it leaves it to "data".
+void hand_payload_on(tvbuff_t* tvb, packet_info* pinfo, proto_tree* tree,
+                     const SimplePacketHeader& h) {
+    tvbuff_t* payload =
+        tvb_new_subset_length_caplen(tvb, kSimplePacketHeaderSize, h.payload_size, h.payload_size);
+    if (dissector_try_uint_new(packet_type_table, h.packet_type, payload, pinfo, tree, TRUE,
+                               nullptr) == 0) {
+        call_dissector(data_handle, payload, pinfo, tree);
+    }
 }
 
 }  // namespace
@@ -59,17 +75,29 @@ int dissect_simple_kestrune(tvbuff_t* tvb, packet_info* pinfo, proto_tree* tree,
         tap_queue_packet(simple_kestrune_tap, pinfo, tapped);
     }
 
+    // On the first pass every packet is placed in its stream, whether or
+    // not a tree is built: the GUI's first pass builds none.
+    const FrameAnalysis* analysis = analyze_streams ? track_stream_packet(pinfo, h) : nullptr;
+
     if (!tree) {
+        // Without a tree only the expert information is kept, for the
+        // host's expert tap (tshark -z expert builds no tree).
+        if (analysis != nullptr) {
+            add_stream_analysis_tree(nullptr, tvb, pinfo, *analysis, h);
+        }
+        // "data" shows nothing without a tree, but a dissector chosen for
+        // this packet type may fill columns or feed its own taps.
+        if (dissector_get_uint_handle(packet_type_table, h.packet_type) != nullptr) {
+            hand_payload_on(tvb, pinfo, nullptr, h);
+        }
         return static_cast<int>(tvb_captured_length(tvb));
     }
 
-    // The session ID for the stream's conversation filter, which the GUI
-    // offers for the packet it shows with its details; not for the hidden
-    // trees built only for display filters or taps (-T fields and -V show
-    // theirs). One more than the ID, so that session 0 is not a null pointer.
+    // For the GUI's menus on the packet it shows with its details; not for
+    // the hidden trees built only for display filters or taps (-T fields
+    // and -V show theirs).
     if (PTREE_DATA(tree)->visible) {
-        p_add_proto_data(pinfo->pool, pinfo, proto_simple_kestrune, 0,
-                         GUINT_TO_POINTER(h.session_id + 1u));
+        remember_shown_packet(pinfo, h);
     }
 
     proto_item* proto_ti = proto_tree_add_item(tree, proto_simple_kestrune, tvb, 0, -1, ENC_NA);
@@ -84,12 +112,11 @@ int dissect_simple_kestrune(tvbuff_t* tvb, packet_info* pinfo, proto_tree* tree,
                                    format_summary_label(label, h.session_id, h.sequence_number));
     proto_tree* packet_subtree = proto_item_add_subtree(packet_ti, ett_simple_packet);
     add_simple_packet_fields(packet_subtree, tvb, h);
+    if (analysis != nullptr) {
+        add_stream_analysis_tree(proto_subtree, tvb, pinfo, *analysis, h);
+    }
 
-    // Only the first Simple Packet is decoded. A payload size beyond the
-    // datagram makes the host report it as malformed here, after the tree.
-    tvbuff_t* payload =
-        tvb_new_subset_length_caplen(tvb, kSimplePacketHeaderSize, h.payload_size, h.payload_size);
-    call_dissector(data_handle, payload, pinfo, packet_subtree);
+    hand_payload_on(tvb, pinfo, packet_subtree, h);
     return static_cast<int>(tvb_captured_length(tvb));
 }
 

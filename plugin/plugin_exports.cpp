@@ -6,6 +6,7 @@
 #include <ws_symbol_export.h>
 #include <ws_version.h>
 
+#include "analysis_registration.h"
 #include "dissector/host_compat.h"
 #include "port_binding.h"
 #include "registration.h"
@@ -27,6 +28,7 @@ const int plugin_want_minor = WIRESHARK_VERSION_MINOR;
 
 void plugin_reg_handoff(void) {
     kestrune::register_udp_heuristic();
+    kestrune::offer_packet_type_dissectors();
     kestrune::bind_selvagrid_port();
 }
 

@@ -4,6 +4,7 @@
 #include <epan/prefs.h>
 #include <epan/tap.h>
 
+#include "analysis_registration.h"
 #include "dissector/identifiers.h"
 #include "dissector/packet_dissector.h"
 #include "dissector/value_names.h"
@@ -70,6 +71,8 @@ void register_simple_kestrune() {
     prefs_register_uint_preference(module, "udp.selvagrid_port",
                                    "Simple Kestrune \"well-known\" Selvagrid UDP Port", "", 10,
                                    &selvagrid_udp_port);
+    register_stream_analysis(module);
+    register_packet_type_table();
 #ifdef KESTRUNE_AUDIO_EXPORT
     audio::register_audio_preferences(module);
 #endif

@@ -6,23 +6,22 @@
 // builds the details to be shown, as the GUI does for the selected packet.
 #include "stream_filter.h"
 
-#include <epan/proto_data.h>
 #include <epan/to_str.h>
 
 #include "dissector/host_compat.h"
-#include "dissector/identifiers.h"
+#include "dissector/shown_packet.h"
 
 namespace kestrune {
 namespace {
 
 bool stream_of(packet_info* pinfo, unsigned* session_id) {
-    const unsigned stored =
-        GPOINTER_TO_UINT(p_get_proto_data(pinfo->pool, pinfo, proto_simple_kestrune, 0));
-    if (stored == 0 || pinfo->ptype != PT_UDP || pinfo->src.type != pinfo->dst.type ||
+    ShownPacket shown{};
+    if (!shown_packet_of(pinfo, &shown) || pinfo->ptype != PT_UDP ||
+        pinfo->src.type != pinfo->dst.type ||
         (pinfo->src.type != AT_IPv4 && pinfo->src.type != AT_IPv6)) {
         return false;
     }
-    *session_id = stored - 1;
+    *session_id = shown.session_id;
     return true;
 }
 

@@ -17,18 +17,6 @@ StreamKey stream_key_of(const TappedPacket& p) {
     return k;
 }
 
-std::size_t StreamKeyHash::operator()(const StreamKey& k) const noexcept {
-    guint h = k.session_id;
-    h = add_address_to_hash(h, &k.src);
-    h = add_address_to_hash(h, &k.dst);
-    return (static_cast<std::size_t>(h) << 32) ^ (k.src_port << 16) ^ k.dst_port;
-}
-
-bool StreamKeyEqual::operator()(const StreamKey& a, const StreamKey& b) const noexcept {
-    return a.session_id == b.session_id && a.src_port == b.src_port && a.dst_port == b.dst_port &&
-           addresses_equal(&a.src, &b.src) && addresses_equal(&a.dst, &b.dst);
-}
-
 std::string endpoint_text(const address& a, std::uint32_t port) {
     char* address_text = address_to_str(nullptr, &a);
     char* text = g_strdup_printf(a.type == AT_IPv6 ? "[%s]:%u" : "%s:%u", address_text, port);

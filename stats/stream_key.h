@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// A media stream is one direction of one session between two endpoints:
-// (source address, source port, destination address, destination port,
-// session ID), the way the host keys its RTP streams. Runs from the tap,
-// after dissection, so ordinary C++ containers are safe here.
+// The streams that the tables behind the tap keep, and their names. Runs
+// from the tap, after dissection, so ordinary C++ containers are safe here.
 #pragma once
 
 #include <epan/address.h>
@@ -12,27 +10,13 @@
 #include <string>
 #include <unordered_map>
 
+#include "dissector/stream_key.h"
 #include "dissector/tapped_packet.h"
 
 namespace kestrune {
 
-struct StreamKey {
-    address src;  // owned by the StreamMap holding the key, or by the caller
-    address dst;
-    std::uint32_t src_port = 0;
-    std::uint32_t dst_port = 0;
-    std::uint16_t session_id = 0;
-};
-
 // A key that borrows the record's addresses: for look-ups only.
 StreamKey stream_key_of(const TappedPacket& p);
-
-struct StreamKeyHash {
-    std::size_t operator()(const StreamKey& k) const noexcept;
-};
-struct StreamKeyEqual {
-    bool operator()(const StreamKey& a, const StreamKey& b) const noexcept;
-};
 
 // "192.0.2.1:4096", "[2001:db8::1]:4096".
 std::string endpoint_text(const address& a, std::uint32_t port);

@@ -3,8 +3,10 @@
 """Fuzz campaign for the Simple Kestrune module, in the style of the host's
 own fuzz testing: random datagrams to the port and mutated captures, read by
 the real tshark with the host's strict debugging settings, in -V, PDML and
-two-pass modes with the release module, and in summary, -V and statistics
-(the tree, the stream table and the audio export, with the heuristic on)
+two-pass modes with the release module (the stream analysis on and off, and
+a host dissector chosen for DTMF payloads), and in summary, -V and statistics
+(the tree, the stream table, expert information and the audio export, with
+the heuristic on)
 modes with a sanitizer build and under valgrind.
 
 A run passes when every tshark exits 0, nothing crashes or aborts, no
@@ -43,10 +45,15 @@ MODES = {
     "V": ["-V"],
     "pdml": ["-T", "pdml"],
     "2V": ["-2", "-V"],
+    "Voff": ["-V", "-o", "simplekestrune.analyze_streams:FALSE"],
+    # The stream analysis off, and DTMF payloads through the packet-type
+    # table to a host dissector, in two passes.
+    "2Voff": ["-2", "-V", "-o", "simplekestrune.analyze_streams:FALSE",
+              "-d", "kestrune.packet_type==1,rtpevent"],
     # The host reads the columns and runs the taps after the dissector has
     # returned: these find pointers it keeps to memory that is gone by then.
     "summary": [],
-    "stats": ["-z", "simplekestrune,tree", "-z", "simplekestrune,streams",
+    "stats": ["-z", "simplekestrune,tree", "-z", "simplekestrune,streams", "-z", "expert",
               "--enable-heuristic", "simplekestrune_udp"],
     "VP": ["-V", "-P"],  # the host alone's baseline for valgrind: both printers
 }
@@ -279,7 +286,7 @@ def main():
     p.add_argument("--datagrams", type=int, default=50000, help="random datagrams per round")
     p.add_argument("--mutations", type=int, default=10, help="mutated captures per round")
     p.add_argument("--valgrind", type=int, default=0, help="random datagrams under valgrind per round")
-    p.add_argument("--modes", default="V,pdml,2V")
+    p.add_argument("--modes", default="V,pdml,2V,Voff,2Voff")
     p.add_argument("--seed", type=int, help="first round's seed (default: from the clock)")
     p.add_argument("--duration", type=float, default=0, help="keep starting rounds for this many seconds")
     p.add_argument("--failures", default="fuzz-failures")

@@ -75,8 +75,11 @@ class Dissection(HostTestCase):
         proto = self.tree("worked example")
         self.assertEqual(item(proto), ("simplekestrune", "Quorvane Simple Kestrune", BASE, 9))
         top = [item(f) for f in proto.findall("field")]
+        # The header's items, then the generated "Stream Analysis" subtree.
         self.assertEqual(top, expected_header_items(9, "DTMFPacket", 1) + [
-            (F[:-1], "Simple Packet.  Session ID: 003 , Sequnce Number: 0007 ", BASE, 9)])
+            (F[:-1], "Simple Packet.  Session ID: 003 , Sequnce Number: 0007 ", BASE, 9),
+            ("", None, BASE, 0)])
+        self.assertEqual(proto.findall("field")[-1].get("show"), "Stream Analysis")
         summary = self.summary_item("worked example")
         inner = [item(f) for f in summary.findall("field") if f.get("name").startswith(F)]
         self.assertEqual(inner, expected_header_items(9, "DTMFPacket", 1) + [

@@ -1,0 +1,75 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+//
+// On the dissection path: host calls and plain values only.
+#include "stream_analysis_tree.h"
+
+#include <epan/expert.h>
+
+#include "identifiers.h"
+#include "value_names.h"
+
+namespace kestrune {
+namespace {
+
+using Verdict = SequenceTracker::Verdict;
+
+proto_item* add_generated_uint(proto_tree* tree, int hf, tvbuff_t* tvb, unsigned value) {
+    proto_item* ti = proto_tree_add_uint(tree, hf, tvb, 0, 0, value);
+    proto_item_set_generated(ti);
+    return ti;
+}
+
+void add_generated_ms(proto_tree* tree, int hf, tvbuff_t* tvb, double ns) {
+    proto_item_set_generated(proto_tree_add_double(tree, hf, tvb, 0, 0, ns / 1e6));
+}
+
+const char* codec_name(unsigned codec) {
+    return val_to_str_const(codec, codec_type_names, "Unknown");
+}
+
+}  // namespace
+
+void add_stream_analysis_tree(proto_tree* tree, tvbuff_t* tvb, packet_info* pinfo,
+                              const FrameAnalysis& r, const SimplePacketHeader& h) {
+    proto_item* analysis_ti = nullptr;
+    proto_tree* analysis = proto_tree_add_subtree(tree, tvb, 0, 0, ett_stream_analysis,
+                                                  &analysis_ti, "Stream Analysis");
+    proto_item_set_generated(analysis_ti);
+
+    add_generated_uint(analysis, hf_stream_index, tvb, r.stream);
+    const Verdict verdict = r.verdict();
+    if (verdict != Verdict::First) {
+        add_generated_ms(analysis, hf_analysis_delta, tvb, static_cast<double>(r.delta_ns));
+    }
+    if (r.has(FrameAnalysis::kHasJitter)) {
+        add_generated_ms(analysis, hf_analysis_jitter, tvb, r.jitter_ns);
+    }
+    if (verdict == Verdict::Gap || verdict == Verdict::Duplicate ||
+        verdict == Verdict::OutOfOrder) {
+        proto_item* expected_ti =
+            add_generated_uint(analysis, hf_analysis_expected_sequence, tvb, r.expected_sequence);
+        if (verdict == Verdict::Duplicate) {
+            expert_add_info_format(pinfo, expected_ti, &ei_duplicate,
+                                   "Duplicate: sequence number %u was already seen in this stream",
+                                   h.sequence_number);
+        } else if (verdict == Verdict::OutOfOrder) {
+            const unsigned highest = (r.expected_sequence + 255u) & 0xFFu;
+            expert_add_info_format(pinfo, expected_ti, &ei_out_of_order,
+                                   "Out of order: sequence number %u after %u%s", h.sequence_number,
+                                   highest,
+                                   r.has(FrameAnalysis::kFilledGap) ? " (no longer missing)" : "");
+        }
+    }
+    if (r.lost_before > 0) {
+        proto_item* lost_ti = add_generated_uint(analysis, hf_analysis_lost, tvb, r.lost_before);
+        expert_add_info_format(pinfo, lost_ti, &ei_sequence_gap,
+                               "%u packets missing before this one", r.lost_before);
+    }
+    if (r.has(FrameAnalysis::kCodecChanged)) {
+        expert_add_info_format(pinfo, analysis_ti, &ei_codec_change, "Codec changed from %s to %s",
+                               codec_name(static_cast<unsigned>(r.previous_codec)),
+                               codec_name(h.codec_type));
+    }
+}
+
+}  // namespace kestrune

@@ -1,0 +1,57 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// The per-packet stream analysis behind the "Stream Analysis" items: each
+// Simple Packet is placed in its stream once, on the first pass in capture
+// order, and what it told is kept with its frame so that a second pass, the
+// GUI's random access and a reload show the same values.
+#pragma once
+
+#include <epan/packet.h>
+
+#include <cstdint>
+
+#include "analysis/sequence_tracker.h"
+#include "host_compat.h"
+#include "simple_packet_header.h"
+
+namespace kestrune {
+
+// One packet's results, kept for the life of the capture file: 24 bytes a
+// packet (a frame may carry more than one Simple Packet, one per layer, as
+// when an ICMP error quotes a datagram).
+struct FrameAnalysis {
+    std::uint32_t frame;
+    std::uint32_t stream;  // index in order of first appearance, from 0
+    // Arrival since the stream's previous packet, in ns (not on the first;
+    // negative when the capture's clock ran backwards).
+    std::int64_t delta_ns : 56;
+    std::int64_t previous_codec : 8;
+    std::uint32_t jitter_ns;  // after this packet; saturates at about 4.3 s
+    std::uint8_t layer;
+    std::uint8_t expected_sequence;
+    std::uint8_t lost_before;
+    std::uint8_t flags;
+
+    enum Flag : std::uint8_t {
+        kVerdictMask = 0x07,  // the SequenceTracker::Verdict
+        kHasJitter = 0x08,
+        kCodecChanged = 0x10,
+        kFilledGap = 0x20,
+    };
+    SequenceTracker::Verdict verdict() const {
+        return static_cast<SequenceTracker::Verdict>(flags & kVerdictMask);
+    }
+    bool has(Flag f) const { return (flags & f) != 0; }
+};
+
+// The "Analyze streams" preference: off, nothing is tracked or shown.
+extern bool_preference analyze_streams;
+
+// The packet's results: computed now on the first pass, looked up on later
+// ones (null if the frame was never analysed, as when the preference was off
+// on the first pass). Never throws.
+const FrameAnalysis* track_stream_packet(packet_info* pinfo, const SimplePacketHeader& h);
+
+// Forgets the streams with the capture file (the host's init routine).
+void register_stream_tracking();
+
+}  // namespace kestrune

@@ -1,0 +1,200 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
+"""The per-packet stream analysis in the packet list: generated fields,
+expert information, the "Analyze streams" preference, and the payload table
+by packet type."""
+import collections
+import unittest
+
+from harness import HostTestCase, header, write_capture
+from test_statistics import (EXPECTED_SESSIONS, STATS_CAPTURE, TIMING_CAPTURE, packet,
+                             parse_stream_table, voice)
+
+A = "kestrune.analysis."
+ANALYSIS_FIELDS = ["frame.number", "kestrune.simple_packet.session_id", "kestrune.stream",
+                   A + "delta", A + "jitter", A + "expected_sequence", A + "lost"]
+
+# Payload bytes and the media time they carry, by codec number, worked out
+# from each codec's bit rate (G.723.1: one 20- or 24-byte frame per 30 ms).
+FIXED_RATES = {
+    0: (60, 30.0),    # G726_16, 16 kbit/s
+    1: (40, 60.0),    # G723Low, two 5.3 kbit/s frames
+    2: (48, 60.0),    # G723High, two 6.3 kbit/s frames
+    3: (60, 60.0),    # G729, 8 kbit/s
+    4: (160, 20.0),   # G711Alaw, 64 kbit/s
+    5: (160, 20.0),   # G711Mulaw
+    7: (60, 15.0),    # G726_32, 32 kbit/s
+    8: (60, 30.0),    # G728, 16 kbit/s
+    10: (60, 30.0),   # G727_16
+    11: (60, 15.0),   # G727_32
+    14: (60, 20.0),   # G727_24_16, at its full 24 kbit/s
+    15: (60, 20.0),   # G726_24, 24 kbit/s
+}
+NO_FIXED_RATE = (6, 9, 12, 13)  # Vocantis_9_6, Vocantis_7_2, Vocantis_4_8, Transparent
+
+
+def rate_capture():
+    """For each codec a stream of three packets: the second arrives exactly one
+    packet's media time after the first, the third 16 ms late on top."""
+    frames = []
+    for codec in list(FIXED_RATES) + list(NO_FIXED_RATE):
+        size, ms = FIXED_RATES.get(codec, (60, 30.0))
+        start = codec * 1.0
+        for seq, arrival in enumerate((0, ms, 2 * ms + 16)):
+            frames.append(voice(100 + codec, seq, start + arrival / 1000, codec=codec,
+                                payload=size))
+    return frames
+
+
+# One stream (session 5, G.711 mu-law, 20 ms a packet) with a gap, a late
+# packet, a duplicate and a codec change; then a DTMF packet that carries an
+# RFC 4733 event (digit 5, end, volume 10, duration 160) in session 9.
+EVENTS_CAPTURE = [
+    voice(5, 0, 0.000), voice(5, 1, 0.020), voice(5, 2, 0.041),
+    voice(5, 4, 0.060),              # 3 skipped
+    voice(5, 3, 0.065),              # 3 arrives late
+    voice(5, 4, 0.070),              # 4 again
+    voice(5, 5, 0.080, codec=4),     # G711Alaw from here on
+    {"data": header(10, 1, 0, 0, 5, 9, 1, 4) + bytes([5, 0x8A, 0, 160]), "time": 0.09},
+]
+
+
+def without_stream_analysis(text):
+    """-V output less the "Stream Analysis" subtrees."""
+    kept, inside = [], False
+    for line in text.split("\n"):
+        inside = line == "    [Stream Analysis]" or (inside and line.startswith(" " * 8))
+        if not inside:
+            kept.append(line)
+    return "\n".join(kept)
+
+
+class PerPacketAnalysis(HostTestCase):
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.events = write_capture(cls.host.path("events.pcap"), EVENTS_CAPTURE)
+
+    def analysis(self, capture, *args):
+        return [[cell or None for cell in row]
+                for row in self.host.fields(capture, ANALYSIS_FIELDS, *args)]
+
+    def test_values_worked_by_hand_and_the_same_in_two_passes(self):
+        # D = arrival difference - media time difference, J += (|D| - J) / 16:
+        #   1 @20: D = 0                      J = 0
+        #   2 @41: D = 21 - 20 = 1            J = 1/16 = 0.0625
+        #   4 @60: D = 19 - 40 = -21          J = 0.0625 + 20.9375/16 = 1.37109375
+        #   3 @65: D = 5 - (-20) = 25         J = 1.37109375 + 23.62890625/16 = 2.847900390625
+        #   4 @70: D = 5 - 20 = -15           J = 2.847900390625 + 12.152099609375/16
+        #                                       = 3.607406616210938
+        #   5 @80: D = 10 - 20 = -10          J = 3.607406616210938 + 6.392593383789062/16
+        #                                       = 4.006943702697754
+        # Expected: the highest number so far plus one, shown where it differs.
+        expected = [
+            ("1", "5", "0", None, None, None, None),
+            ("2", "5", "0", 20.0, 0.0, None, None),
+            ("3", "5", "0", 21.0, 0.0625, None, None),
+            ("4", "5", "0", 19.0, 1.37109375, "3", "1"),
+            ("5", "5", "0", 5.0, 2.847900390625, "5", None),
+            ("6", "5", "0", 5.0, 3.607406616210938, "5", None),
+            ("7", "5", "0", 10.0, 4.006943702697754, None, None),
+            ("8", "9", "1", None, None, None, None),   # DTMF: no media time
+        ]
+        one_pass = self.analysis(self.events)
+        for row, want in zip(one_pass, expected):
+            self.assertEqual(tuple(row[:3]) + tuple(row[5:]), want[:3] + want[5:], row)
+            for cell, value in zip(row[3:5], want[3:5]):
+                if value is None:
+                    self.assertIsNone(cell, row)
+                else:
+                    self.assertAlmostEqual(float(cell), value, places=6, msg=row)
+        self.assertEqual(len(one_pass), len(expected))
+        self.assertEqual(self.analysis(self.events, "-2"), one_pass)
+
+    def test_media_time_of_every_fixed_rate_codec(self):
+        capture = write_capture(self.host.path("rates.pcap"), rate_capture())
+        jitter = collections.defaultdict(list)
+        for row in self.analysis(capture):
+            jitter[int(row[1]) - 100].append(row[4])
+        for codec in FIXED_RATES:
+            # On time, then 16 ms late: J = 0, then 16/16.
+            self.assertEqual([None, 0.0, 1.0], [j and float(j) for j in jitter[codec]], codec)
+        for codec in NO_FIXED_RATE:
+            self.assertEqual([None] * 3, jitter[codec], codec)
+
+    def test_expert_information_and_the_preference(self):
+        out = self.host.tshark("-r", self.events, "-q", "-z", "expert").stdout
+        for line in ("Sequence     SimpleKestrune  1 packets missing before this one",
+                     "Sequence     SimpleKestrune  Out of order: sequence number 3 after 4 "
+                     "(no longer missing)",
+                     "Sequence     SimpleKestrune  Duplicate: sequence number 4 was already "
+                     "seen in this stream",
+                     "Sequence     SimpleKestrune  Codec changed from G711Mulaw to G711Alaw"):
+            self.assertIn(line, out)
+        self.assertEqual(out.count("Warns (2)") + out.count("Notes (2)"), 2, out)
+        for expert in ("sequence_gap", "out_of_order", "duplicate", "codec_change"):
+            frames = self.host.fields(self.events, ["frame.number"], "-Y", A + expert)
+            self.assertEqual(len(frames), 1, expert)
+
+        off = ("-o", "simplekestrune.analyze_streams:FALSE")
+        self.assertEqual([row[2:] for row in self.analysis(self.events, *off)],
+                         [[None] * 5] * len(EVENTS_CAPTURE))
+        self.assertNotIn("SimpleKestrune", self.host.tshark(
+            "-r", self.events, "-q", "-z", "expert", *off).stdout)
+        # The rest of the tree does not change.
+        plain = self.host.tshark("-r", self.events, "-V", *off).stdout
+        analysed = self.host.tshark("-r", self.events, "-V").stdout
+        self.assertEqual(plain, without_stream_analysis(analysed))
+
+    def test_decode_as_by_packet_type_reaches_a_host_dissector(self):
+        fields = ["kestrune.simple_packet.simple_packet_type", "rtpevent.event_id", "data.len"]
+        default = self.host.fields(self.events, fields)
+        self.assertEqual(default[-1], ["1", "", "4"])
+        chosen = self.host.fields(self.events, fields, "-d", "kestrune.packet_type==1,rtpevent")
+        self.assertEqual(chosen[-1], ["1", "5", ""])
+        self.assertEqual(chosen[0], ["0", "", "160"])   # other types still go to data
+
+
+class ExpertCountsAgreeWithTheTables(HostTestCase):
+    """One analysis, several views: what the packets say adds up to the stream
+    table's and the statistics tree's counts."""
+
+    def test_counts_per_stream(self):
+        capture = write_capture(self.host.path("stats.pcap"), STATS_CAPTURE)
+        out = self.host.tshark("-r", capture, "-q", "-z", "simplekestrune,streams").stdout
+        table = {sid: row for (_, _, sid), row in parse_stream_table(out).items()}
+        rows = self.host.fields(capture, ["kestrune.simple_packet.session_id", A + "lost",
+                                          "_ws.expert.message"], "-E", "occurrence=a",
+                                "-E", "aggregator=|")
+        seen = collections.defaultdict(collections.Counter)
+        for sid, lost, messages in rows:
+            counts = seen[int(sid)]
+            counts["packets"] += 1
+            counts["lost"] += int(lost or 0)
+            for message in messages.split("|"):
+                counts["late"] += message.startswith("Out of order")
+                counts["refilled"] += message.endswith("(no longer missing)")
+                counts["duplicates"] += message.startswith("Duplicate")
+        for sid, (packets, missing, duplicates, late) in EXPECTED_SESSIONS.items():
+            c = seen[sid]
+            self.assertEqual((c["packets"], c["lost"] - c["refilled"], c["duplicates"],
+                              c["late"]), (packets, missing, duplicates, late), sid)
+            self.assertEqual((table[sid]["Lost"], table[sid]["Duplicates"],
+                              table[sid]["Out of Order"]),
+                             (str(missing), str(duplicates), str(late)), sid)
+
+    def test_jitter_of_each_packet_ends_at_the_tables_figures(self):
+        capture = write_capture(self.host.path("timing.pcap"), TIMING_CAPTURE)
+        out = self.host.tshark("-r", capture, "-q", "-z", "simplekestrune,streams").stdout
+        table = {sid: row for (_, _, sid), row in parse_stream_table(out).items()}
+        jitter = collections.defaultdict(list)
+        for sid, value in self.host.fields(capture, ["kestrune.simple_packet.session_id",
+                                                     A + "jitter"]):
+            if value:
+                jitter[int(sid)].append(float(value))
+        self.assertEqual(f"{max(jitter[1]):.3f}", table[1]["Max Jitter (ms)"])
+        self.assertEqual(f"{sum(jitter[1]) / len(jitter[1]):.3f}", table[1]["Mean Jitter (ms)"])
+        self.assertNotIn(2, jitter)  # no fixed rate
+
+
+if __name__ == "__main__":
+    unittest.main()
