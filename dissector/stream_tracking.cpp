@@ -163,7 +163,7 @@ TrackedStream& stream_of(FileState& s, packet_info* pinfo, std::uint16_t session
     if (slot->stream != nullptr) {
         return *slot->stream;
     }
-    TrackedStream* stream = new_in_file_scope<TrackedStream>();
+    auto* stream = new_in_file_scope<TrackedStream>();
     stream->key = key;
     copy_address_wmem(wmem_file_scope(), &stream->key.src, &key.src);
     copy_address_wmem(wmem_file_scope(), &stream->key.dst, &key.dst);
