@@ -79,9 +79,10 @@ int dissect_simple_kestrune(tvbuff_t* tvb, packet_info* pinfo, proto_tree* tree,
     const FrameAnalysis* analysis = analyze_streams ? track_stream_packet(pinfo, h) : nullptr;
 
     if (!tree) {
-        // Without a tree only the expert information is kept, for the
-        // host's expert tap (tshark -z expert builds no tree).
-        if (analysis != nullptr && analysis->has_news() && expert_tap_listening()) {
+        // Without a tree only the expert information is kept: for the
+        // host's expert tap (tshark -z expert builds no tree) and for the
+        // GUI's highest severity, which its first pass (no tree) counts.
+        if (analysis != nullptr && analysis->has_news()) {
             add_stream_analysis_tree(nullptr, tvb, pinfo, *analysis, h);
         }
         // "data" shows nothing without a tree, but a dissector chosen for
