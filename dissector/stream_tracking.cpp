@@ -137,7 +137,7 @@ TrackedStream& stream_of(FileState& s, packet_info* pinfo, std::uint16_t session
     *owned = key;
     copy_address_wmem(wmem_file_scope(), &owned->src, &key.src);
     copy_address_wmem(wmem_file_scope(), &owned->dst, &key.dst);
-    TrackedStream* stream = new_in_file_scope<TrackedStream>();
+    auto* stream = new_in_file_scope<TrackedStream>();
     stream->index = s.stream_count++;
     stream->first_arrival = pinfo->abs_ts;
     wmem_map_insert(s.streams, owned, stream);
