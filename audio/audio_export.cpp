@@ -19,14 +19,14 @@
 #include <memory>
 #include <vector>
 
-#include "analysis/sequence_tracker.h"
+#include "audio_preferences.h"
 #include "codec_table.h"
 #include "dissector/host_compat.h"
 #include "dissector/tapped_packet.h"
 #include "dissector/value_names.h"
 #include "host_codec.h"
 #include "stats/stream_key.h"
-#include "timeline.h"
+#include "stream_decoder.h"
 #include "wav_file.h"
 
 namespace kestrune::audio {
@@ -77,14 +77,12 @@ std::string folder_problem(const std::string& folder) {
 struct Stream {
     std::string label;
     std::string file_name;
-    unsigned codec_type = 0;
-    std::string outcome;  // why no file, when there is none
-    bool failed = false;  // should have had a file and has none
-    SequenceTracker sequence;
-    std::unique_ptr<HostDecoder> decoder;
+    unsigned codec_type = 0;  // the first voice packet's
+    std::string outcome;      // why no file, when there is none
+    bool failed = false;      // should have had a file and has none
+    // The decoder writes into the file: declared after it, so gone first.
     std::unique_ptr<WavFile> file;
-    std::unique_ptr<Timeline> timeline;
-    unsigned sample_rate = 0;
+    std::unique_ptr<StreamDecoder> decoder;
 
     void fail(const std::string& why) {
         failed = true;
@@ -92,9 +90,8 @@ struct Stream {
     }
     void stop(const std::string& why) {
         fail(why);
-        timeline.reset();
-        file.reset();
         decoder.reset();
+        file.reset();
     }
 };
 
@@ -103,7 +100,10 @@ struct Stream {
 class AudioExport {
 public:
     AudioExport(std::string folder, bool finish_on_draw)
-        : folder_(std::move(folder)), finish_on_draw_(finish_on_draw) {}
+        : folder_(std::move(folder)),
+          finish_on_draw_(finish_on_draw),
+          packing_(g726_packing()),
+          files_(FilePool::size_for_descriptor_limit()) {}
 
     void packet(const TappedPacket& p);
     std::string finish();
@@ -124,20 +124,17 @@ private:
     bool finish_on_draw_;
     bool finished_ = false;
     unsigned not_written_ = 0;
+    G726Packing packing_;
+    // Before the streams: their files give their descriptors back to it.
+    FilePool files_;
     StreamMap<Stream> streams_;
     std::vector<Stream*> order_;  // as their first voice packets came
 };
 
 void AudioExport::open(Stream& s) {
-    const CodecExport& codec = codec_export(s.codec_type);
-    if (codec.host_codec == nullptr) {
-        s.outcome = std::string("skipped, ") + codec.not_decoded_because;
-        return;
-    }
-    codec_handle_t handle = find_codec(codec.host_codec);
-    if (handle == nullptr) {
-        s.outcome = std::string("skipped, no \"") + codec.host_codec +
-                    "\" decoder among the host's codec modules";
+    std::string why;
+    if (find_host_decoder(s.codec_type, packing_, why) == nullptr) {
+        s.outcome = "skipped, " + why;
         return;
     }
     const std::string path = folder_ + "/" + s.file_name;
@@ -145,15 +142,8 @@ void AudioExport::open(Stream& s) {
         s.fail(path + " already exists");
         return;
     }
-    s.decoder = std::make_unique<HostDecoder>(handle, codec.frame_bytes);
-    s.sample_rate = s.decoder->sample_rate();
-    s.file = std::make_unique<WavFile>(folder_, s.file_name, s.sample_rate);
-    if (!s.file->error().empty()) {
-        s.stop(s.file->error());
-        return;
-    }
-    // Until the stream shows its own, a lost packet is taken to be 20 ms.
-    s.timeline = std::make_unique<Timeline>(*s.decoder, *s.file, s.sample_rate / 50);
+    s.file = std::make_unique<WavFile>(files_, folder_, s.file_name, StreamDecoder::kSampleRate);
+    s.decoder = std::make_unique<StreamDecoder>(packing_, *s.file);
 }
 
 void AudioExport::packet(const TappedPacket& p) {
@@ -170,19 +160,17 @@ void AudioExport::packet(const TappedPacket& p) {
     }
     // DTMF, fax and modem packets share the session's sequence numbers:
     // once its voice has started they hold their places, as silence.
-    if (s == nullptr || !s->timeline) {
+    if (s == nullptr || !s->decoder) {
         return;
     }
-    s->sequence.observe(static_cast<std::uint8_t>(p.header.sequence_number));
-    const std::int64_t place = s->sequence.extended();
-    // A payload cut short, or in another codec than the stream's first
-    // packet, keeps its place as silence.
-    const bool whole =
-        p.payload_captured == p.header.payload_size && p.header.codec_type == s->codec_type;
+    const auto sequence = static_cast<std::uint8_t>(p.header.sequence_number);
     if (!voice) {
-        s->timeline->add_not_voice(place);
+        s->decoder->not_voice(sequence);
     } else {
-        s->timeline->add(place, whole ? p.payload : nullptr, p.payload_captured);
+        // A payload cut short keeps its place as silence.
+        const bool whole = p.payload_captured == p.header.payload_size;
+        s->decoder->voice(sequence, p.header.codec_type, whole ? p.payload : nullptr,
+                          p.payload_captured);
     }
     if (!s->file->error().empty()) {
         s->stop(s->file->error());
@@ -197,26 +185,36 @@ std::string AudioExport::finish() {
     char line[160];
     for (Stream* sp : order_) {
         Stream& s = *sp;
-        if (s.timeline) {
-            s.timeline->finish();
+        if (s.decoder) {
+            s.decoder->finish();
             if (!s.file->commit()) {
                 const std::string why = s.file->error();
                 s.stop(why);
             }
         }
         out += s.label + " (" + val_to_str_const(s.codec_type, codec_type_names, "?") + "): ";
-        if (!s.timeline) {
+        if (!s.decoder) {
             out += s.outcome + "\n";
             not_written_ += s.failed ? 1 : 0;
             continue;
         }
-        const TimelineCounts& c = s.timeline->counts();
+        const TimelineCounts& c = s.decoder->counts();
         (void)std::snprintf(line, sizeof line,
                             ", %.3f s, lost %lu, undecodable %lu, not voice %lu, duplicates "
-                            "%lu, too late %lu\n",
-                            static_cast<double>(c.samples) / s.sample_rate, c.lost, c.undecodable,
-                            c.not_voice, c.duplicates, c.too_late);
+                            "%lu, too late %lu, codec changes %lu\n",
+                            static_cast<double>(c.samples) / StreamDecoder::kSampleRate, c.lost,
+                            c.undecodable, c.not_voice, c.duplicates, c.too_late,
+                            s.decoder->codec_changes());
+        // The file is complete: its stream's decoder state goes now.
+        s.decoder.reset();
+        s.file.reset();
         out += s.file_name + line;
+    }
+    if (not_written_ > 0) {
+        // One line a script can look for: the host gives a tap no say in
+        // tshark's exit status.
+        out += "NOT COMPLETE: " + std::to_string(not_written_) + " of " +
+               std::to_string(order_.size()) + " voice streams not written\n";
     }
     if (order_.empty()) {
         out += "No voice packets.\n";

@@ -10,13 +10,24 @@ struct CodecExport {
     // Name in the host's codec registry (wsutil/codecs.h), or nullptr when
     // the host ships no decoder for the codec.
     const char* host_codec;
+    // The host's decoder for ATM AAL2 (ITU-T I.366.2) bit packing, for the
+    // codecs whose payloads come packed either way (G.726); else nullptr.
+    const char* aal2_host_codec;
     // A payload must hold a whole number of frames of this many bytes.
     unsigned frame_bytes;
     // Why the codec is not decoded, when host_codec is nullptr.
     const char* not_decoded_because;
 };
 
+// How G.726 codewords are packed into a payload's bytes: RFC 3551 puts the
+// first codeword in a byte's least significant bits, AAL2 in its most
+// significant ones.
+enum class G726Packing { rfc3551, aal2 };
+
 // The entry for a Codec Type value (only its low four bits count).
 const CodecExport& codec_export(unsigned codec_type);
+
+// The name of the host decoder for the codec and packing, or nullptr.
+const char* host_codec_name(unsigned codec_type, G726Packing packing);
 
 }  // namespace kestrune::audio

@@ -25,6 +25,19 @@ void load_host_codecs() {
     codecs_init();
 }
 
+codec_handle_t find_host_decoder(unsigned codec_type, G726Packing packing, std::string& why) {
+    const char* name = host_codec_name(codec_type, packing);
+    if (name == nullptr) {
+        why = codec_export(codec_type).not_decoded_because;
+        return nullptr;
+    }
+    codec_handle_t handle = find_codec(name);
+    if (handle == nullptr) {
+        why = std::string("no \"") + name + "\" decoder among the host's codec modules";
+    }
+    return handle;
+}
+
 HostDecoder::HostDecoder(codec_handle_t handle, unsigned frame_bytes)
     : handle_(handle), frame_bytes_(frame_bytes) {
 #if KESTRUNE_CODEC_CONTEXT

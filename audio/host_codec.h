@@ -5,10 +5,11 @@
 #include <wsutil/codecs.h>
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
+#include "codec_table.h"
 #include "dissector/host_compat.h"
-#include "timeline.h"
 
 namespace kestrune::audio {
 
@@ -19,19 +20,21 @@ namespace kestrune::audio {
 // none of the codecs this protocol uses is registered, and only once.
 void load_host_codecs();
 
-// One stream's decoder.
-class HostDecoder : public PayloadDecoder {
+// The host's decoder for the codec and packing, or nullptr; then why says why.
+codec_handle_t find_host_decoder(unsigned codec_type, G726Packing packing, std::string& why);
+
+// One stream's decoder for one codec.
+class HostDecoder {
 public:
     // handle must come from find_codec(); frame_bytes: a payload must hold a
     // whole number of frames of this size.
     HostDecoder(codec_handle_t handle, unsigned frame_bytes);
-    ~HostDecoder() override;
+    ~HostDecoder();
     HostDecoder(const HostDecoder&) = delete;
     HostDecoder& operator=(const HostDecoder&) = delete;
 
     unsigned sample_rate();
-    bool decode(const std::uint8_t* payload, std::size_t size,
-                std::vector<std::int16_t>& out) override;
+    bool decode(const std::uint8_t* payload, std::size_t size, std::vector<std::int16_t>& out);
 
 private:
     codec_handle_t handle_;

@@ -2,9 +2,15 @@
 #include "timeline.h"
 
 #include <algorithm>
-#include <cstring>
 
 namespace kestrune::audio {
+
+namespace {
+std::uint64_t bit_of(std::int64_t sequence) {
+    const auto w = static_cast<std::int64_t>(Timeline::kWindow);
+    return std::uint64_t{1} << static_cast<unsigned>(((sequence % w) + w) % w);
+}
+}  // namespace
 
 Timeline::Timeline(PayloadDecoder& decoder, SampleSink& sink, std::size_t usual_samples_guess)
     : decoder_(decoder), sink_(sink), usual_guess_(usual_samples_guess) {}
@@ -23,7 +29,8 @@ Timeline::Slot* Timeline::place(std::int64_t sequence) {
         // Before the first place: while nothing is written yet the start
         // can still move back, within the window.
         if (written_any_ || highest_ - sequence >= window) {
-            ++counts_.too_late;
+            const bool repeat = next_ - sequence <= window && (arrived_ & bit_of(sequence)) != 0;
+            ++(repeat ? counts_.duplicates : counts_.too_late);
             return nullptr;
         }
         next_ = sequence;
@@ -37,23 +44,27 @@ Timeline::Slot* Timeline::place(std::int64_t sequence) {
         ++counts_.duplicates;
         return nullptr;
     }
+    ++held_;
     return &s;
 }
 
-void Timeline::add(std::int64_t sequence, const std::uint8_t* payload, std::size_t size) {
+void Timeline::add(std::int64_t sequence, unsigned codec, const std::uint8_t* payload,
+                   std::size_t size) {
     if (Slot* s = place(sequence)) {
         const bool usable = payload != nullptr && size <= kMaxPayload;
         s->held = usable ? Held::payload : Held::unusable;
+        s->codec = static_cast<std::uint8_t>(codec);
         if (usable) {
-            s->size = static_cast<std::uint8_t>(size);
-            std::memcpy(s->bytes.data(), payload, size);
+            s->bytes.assign(payload, payload + size);
         }
+        write_ready();
     }
 }
 
 void Timeline::add_not_voice(std::int64_t sequence) {
     if (Slot* s = place(sequence)) {
         s->held = Held::not_voice;
+        write_ready();
     }
 }
 
@@ -63,12 +74,29 @@ void Timeline::finish() {
     }
 }
 
+// Writes the run of places from the first unwritten one once it is a whole
+// batch long. A missing place ends the run: the packets after it wait.
+void Timeline::write_ready() {
+    std::size_t run = 0;
+    while (run < kWindow && next_ + static_cast<std::int64_t>(run) <= highest_ &&
+           slot(next_ + static_cast<std::int64_t>(run)).held != Held::nothing) {
+        ++run;
+    }
+    if (run < kBatch) {
+        return;
+    }
+    for (; run > 0; --run) {
+        write_next();
+    }
+}
+
 void Timeline::write_next() {
+    const std::uint64_t bit = bit_of(next_);
     Slot& s = slot(next_++);
     written_any_ = true;
     decoded_.clear();
-    if (s.held == Held::payload && decoder_.decode(s.bytes.data(), s.size, decoded_) &&
-        !decoded_.empty()) {
+    if (s.held == Held::payload &&
+        decoder_.decode(s.codec, s.bytes.data(), s.bytes.size(), decoded_) && !decoded_.empty()) {
         ++counts_.decoded;
         note_packet_length(decoded_.size());
         sink_.write(decoded_.data(), decoded_.size());
@@ -85,7 +113,14 @@ void Timeline::write_next() {
         sink_.write_silence(n);
         counts_.samples += n;
     }
+    if (s.held == Held::nothing) {
+        arrived_ &= ~bit;
+    } else {
+        arrived_ |= bit;
+        --held_;
+    }
     s.held = Held::nothing;
+    std::vector<std::uint8_t>().swap(s.bytes);
 }
 
 void Timeline::note_packet_length(std::size_t samples) {

@@ -16,7 +16,8 @@ class PayloadDecoder {
 public:
     virtual ~PayloadDecoder() = default;
     // Appends the payload's samples to out; false when it cannot be decoded.
-    virtual bool decode(const std::uint8_t* payload, std::size_t size,
+    // codec: the packet's own Codec Type, which may change within a stream.
+    virtual bool decode(unsigned codec, const std::uint8_t* payload, std::size_t size,
                         std::vector<std::int16_t>& out) = 0;
 };
 
@@ -39,10 +40,16 @@ struct TimelineCounts {
 
 class Timeline {
 public:
-    // How far out of order a packet may arrive and still be placed. The
-    // payloads held for reordering are the stream's whole memory: at most
-    // kWindow slots of 255 bytes, whatever the length of the call.
+    // How far out of order a packet may arrive and still be placed: a
+    // missing packet holds back the ones after it until it comes or the
+    // window has moved past its place.
     static constexpr std::size_t kWindow = 64;
+    // Packets in sequence are written in runs of this many, so that a
+    // stream's output is touched once every kBatch packets (its file may
+    // have to be opened again for it) and at most kBatch payloads wait when
+    // nothing is missing.
+    static constexpr std::size_t kBatch = 16;
+    // The Payload Size field's largest value: what one place can hold.
     static constexpr std::size_t kMaxPayload = 255;
 
     // usual_samples_guess: the length of silence for a lost packet until
@@ -52,7 +59,7 @@ public:
     // sequence: the packet's extended (unwrapped) sequence number. A null
     // payload stands for one that was not captured whole; its place becomes
     // silence.
-    void add(std::int64_t sequence, const std::uint8_t* payload, std::size_t size);
+    void add(std::int64_t sequence, unsigned codec, const std::uint8_t* payload, std::size_t size);
     // A packet of the session that carries no voice (DTMF, fax, modem) but
     // takes a sequence number: its place becomes silence, and is not lost.
     void add_not_voice(std::int64_t sequence);
@@ -60,18 +67,23 @@ public:
     void finish();
 
     const TimelineCounts& counts() const { return counts_; }
+    // Payloads waiting for their turn (at most kWindow).
+    std::size_t held() const { return held_; }
 
 private:
     enum class Held : std::uint8_t { nothing, payload, unusable, not_voice };
     struct Slot {
         Held held = Held::nothing;
-        std::uint8_t size = 0;
-        std::array<std::uint8_t, kMaxPayload> bytes{};
+        std::uint8_t codec = 0;
+        // Sized to the payload and given back once written: a stream holds
+        // only the payloads that wait.
+        std::vector<std::uint8_t> bytes;
     };
 
     // The slot for the packet, or nullptr when it is not to be kept.
     Slot* place(std::int64_t sequence);
     Slot& slot(std::int64_t sequence);
+    void write_ready();
     void write_next();
     void note_packet_length(std::size_t samples);
     std::size_t usual_samples() const;
@@ -83,6 +95,10 @@ private:
     bool written_any_ = false;
     std::int64_t next_ = 0;     // the first place not yet written
     std::int64_t highest_ = 0;  // the highest place held so far
+    std::size_t held_ = 0;
+    // Of the last kWindow places written, those a packet arrived for (bit
+    // place % kWindow): a repeat of one of them is a duplicate, not late.
+    std::uint64_t arrived_ = 0;
     std::vector<std::int16_t> decoded_;
     // The few packet lengths seen most, with how often: the usual one is
     // the most frequent.

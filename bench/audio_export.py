@@ -7,8 +7,10 @@ with the project's generator and exports them with
 `tshark -q -z simplekestrune,audio,DIR`, next to the same capture read with
 a cheap listener (`-z io,stat,0`) that also makes tshark dissect every
 packet. Wall and CPU time and peak memory come from /usr/bin/time -v; the
-speed is the call's length over the export's wall time. Writes its section
-of docs/performance.md.
+speed is the call's length over the export's wall time. Then the same for
+many short calls at once (10,000 streams by default) under a low open-file
+limit, where the export's own memory is its peak RSS over the floor's.
+Writes its section of docs/performance.md.
 
     audio_export.py --module build/simplekestrune.so --generator build/make_capture
 """
@@ -27,12 +29,14 @@ from harness import Host  # noqa: E402
 
 TITLE = "## Audio export"
 GOAL = 200  # times faster than real time
+MEMORY_GOAL = 150  # MiB above the floor at 10,000 streams
 
 
-def run(host, capture, args):
+def run(host, capture, args, nofile=None):
     report = host.path("time.txt")
+    limit = ["prlimit", f"--nofile={nofile}:{nofile}"] if nofile else []
     cmd, env = host.command("-q", "-r", capture, *args,
-                            wrapper=["/usr/bin/time", "-v", "-o", report])
+                            wrapper=[*limit, "/usr/bin/time", "-v", "-o", report])
     start = time.perf_counter()
     subprocess.run(cmd, env=env, stdout=subprocess.DEVNULL, check=True, cwd=host.root)
     wall = time.perf_counter() - start
@@ -43,27 +47,28 @@ def run(host, capture, args):
     return wall, cpu, rss / 1024
 
 
-def measure(host, generator, minutes, repetitions):
-    packets = minutes * 60 * 50 * 2
-    capture = host.path(f"call-{minutes}.pcap")
-    subprocess.run([generator, "--output", capture, "--calls", "1", "--two-way", "--count",
-                    str(packets), "--seed", "1"], check=True)
+def measure(host, generator, minutes, repetitions, calls=1, nofile=None):
+    packets = minutes * 60 * 50 * 2 * calls
+    capture = host.path(f"call-{minutes}-{calls}.pcap")
+    subprocess.run([generator, "--output", capture, "--calls", str(calls), "--two-way",
+                    "--count", str(int(packets)), "--seed", "1"], check=True)
     os.chmod(capture, 0o644)
     rows = {"export": [], "floor": []}
     for _ in range(repetitions):
         out = tempfile.mkdtemp(dir=host.root)
         os.chmod(out, 0o777)
-        rows["export"].append(run(host, capture, ["-z", f"simplekestrune,audio,{out}"]))
-        if len(os.listdir(out)) != 2:
-            raise SystemExit(f"expected two WAV files in {out}: {os.listdir(out)}")
-        rows["floor"].append(run(host, capture, ["-z", "io,stat,0"]))
+        rows["export"].append(run(host, capture, ["-z", f"simplekestrune,audio,{out}"], nofile))
+        if len(os.listdir(out)) != 2 * calls:
+            raise SystemExit(f"expected {2 * calls} WAV files in {out}, "
+                             f"found {len(os.listdir(out))}")
+        rows["floor"].append(run(host, capture, ["-z", "io,stat,0"], nofile))
         shutil.rmtree(out)
     median = {k: [statistics.median(r[i] for r in v) for i in range(2)] + [max(r[2] for r in v)]
               for k, v in rows.items()}
-    return packets, median
+    return int(packets), median
 
 
-def render(results, repetitions):
+def render(results, repetitions, many=None):
     lines = [TITLE, "",
              f"Measured {time.strftime('%Y-%m-%d')} by `bench/audio_export.py`: two-way G.711 "
              "mu-law calls from `make_capture --calls 1 --two-way`, one 20 ms packet each way "
@@ -79,6 +84,18 @@ def render(results, repetitions):
         lines.append(f"| {minutes} min | {packets:,} | {ew:.2f} | {ec:.2f} | {fw:.2f} | "
                      f"{minutes * 60 / ew:.0f} | {er:.1f} | {fr:.1f} | {er - fr:.1f} |")
     lines.append("")
+    if many:
+        streams, seconds, nofile, (packets, m) = many
+        (ew, ec, er), (fw, _, fr) = m["export"], m["floor"]
+        lines += [f"Many streams at once: {streams // 2:,} two-way calls of {seconds:g} s "
+                  f"({streams:,} streams, packets interleaved every 20 ms), under "
+                  f"`ulimit -n {nofile}`, every file written (goal: the export's own memory "
+                  f"within {MEMORY_GOAL} MiB).", "",
+                  "| streams | packets | export wall (s) | export CPU (s) | floor wall (s) "
+                  "| export peak RSS (MiB) | floor peak RSS (MiB) | export's own memory (MiB) |",
+                  "|---|---|---|---|---|---|---|---|",
+                  f"| {streams:,} | {packets:,} | {ew:.2f} | {ec:.2f} | {fw:.2f} | {er:.1f} "
+                  f"| {fr:.1f} | {er - fr:.1f} |", ""]
     return "\n".join(lines)
 
 
@@ -102,6 +119,10 @@ def main():
     p.add_argument("--generator", required=True)
     p.add_argument("--minutes", default="10,60", help="call lengths, comma-separated")
     p.add_argument("--repetitions", type=int, default=3)
+    p.add_argument("--streams", type=int, default=10000,
+                   help="streams of the many-streams case (0: leave it out)")
+    p.add_argument("--stream-seconds", type=float, default=1.2)
+    p.add_argument("--nofile", type=int, default=256, help="open-file limit for that case")
     p.add_argument("--output", default=os.path.join(os.path.dirname(os.path.abspath(__file__)),
                                                     "..", "docs", "performance.md"))
     args = p.parse_args()
@@ -110,9 +131,14 @@ def main():
     try:
         results = [(int(m), measure(host, args.generator, int(m), args.repetitions))
                    for m in args.minutes.split(",")]
+        many = None
+        if args.streams:
+            many = (args.streams, args.stream_seconds, args.nofile,
+                    measure(host, args.generator, args.stream_seconds / 60, args.repetitions,
+                            calls=args.streams // 2, nofile=args.nofile))
     finally:
         host.close()
-    section = render(results, args.repetitions)
+    section = render(results, args.repetitions, many)
     write_section(args.output, section)
     print(section)
     print(f"bench: wrote the audio export's section of {os.path.abspath(args.output)}")

@@ -40,9 +40,65 @@
 #include <epan/prefs.h>
 #include <epan/stat_tap_ui.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <type_traits>
 #include <utility>
+
+// The flow graph (Statistics › Flow Graph, tshark -z flow,NAME,...):
+// libwireshark exports its functions in every release, but no release's
+// development files install epan/sequence_analysis.h. These are the parts of
+// it the plugin uses. The host allocates and frees the items, so only the
+// members up to the ones the plugin writes are declared; their layout is the
+// same in every release but for the flags, gboolean on 4.0 and bool from 4.4
+// on (checked against each release's libwireshark, which sets
+// has_color_filter at byte 108 with a 4-byte or a 1-byte store).
+namespace kestrune::host_flow {
+#if KESTRUNE_HOST_AT_LEAST(4, 4)
+using flag = bool;
+#else
+using flag = gboolean;
+#endif
+
+struct Item {
+    guint32 frame_number;
+    address src_addr;
+    guint16 port_src;
+    address dst_addr;
+    guint16 port_dst;
+    gchar* frame_label;  // above the arrow; the host frees it with g_free
+    gchar* time_str;
+    gchar* comment;  // right of the graph; the host frees it with g_free
+    guint16 conv_num;
+    unsigned fg_color;
+    unsigned bg_color;
+    flag has_color_filter;
+    flag display;
+    guint src_node;
+    guint dst_node;
+    guint16 line_style;
+};
+
+struct Info {
+    const char* name;
+    flag any_addr;
+    int nconv;
+    GQueue* items;  // of Item*, in the order pushed
+};
+
+static_assert(offsetof(Item, frame_label) == 72 && offsetof(Item, comment) == 88);
+static_assert(offsetof(Item, has_color_filter) == 108);
+static_assert(offsetof(Info, items) == 16);
+}  // namespace kestrune::host_flow
+
+extern "C" {
+void register_seq_analysis(const char* name, const char* ui_name, int proto_id,
+                           const char* tap_listener, guint tap_flags, tap_packet_cb tap_func);
+// A new item with the packet's addresses and time; nullptr when it has none.
+kestrune::host_flow::Item* sequence_analysis_create_sai_with_addresses(
+    packet_info* pinfo, kestrune::host_flow::Info* sainfo);
+}
 
 namespace kestrune {
 
@@ -61,6 +117,17 @@ struct preference_variable<void (*)(module_t*, const char*, const char*, const c
 };
 using bool_preference =
     typename preference_variable<decltype(&prefs_register_bool_preference)>::type;
+
+// A uint table's dissector, called with data: 4.6 renamed the call (the
+// old name remains, deprecated).
+inline int try_uint_dissector(dissector_table_t table, std::uint32_t value, tvbuff_t* tvb,
+                              packet_info* pinfo, proto_tree* tree, void* data) {
+#if KESTRUNE_HOST_AT_LEAST(4, 6)
+    return dissector_try_uint_with_data(table, value, tvb, pinfo, tree, true, data);
+#else
+    return dissector_try_uint_new(table, value, tvb, pinfo, tree, TRUE, data);
+#endif
+}
 
 // A -z handler's init callback returns nothing up to 4.4; on 4.6 it returns
 // whether it accepted its argument, and tshark stops when it did not.
@@ -125,5 +192,13 @@ template <typename Answer>
 Answer call_conversation_filter(Answer (*callback)(packet_info*, void*), packet_info* pinfo) {
     return callback(pinfo, nullptr);
 }
+
+// The Telephony menu's group of statistics: 4.0 names it
+// REGISTER_STAT_GROUP_TELEPHONY, 4.4 and 4.6 REGISTER_TELEPHONY_GROUP_UNSORTED.
+#if KESTRUNE_HOST_AT_LEAST(4, 4)
+constexpr register_stat_group_t kTelephonyStatGroup = REGISTER_TELEPHONY_GROUP_UNSORTED;
+#else
+constexpr register_stat_group_t kTelephonyStatGroup = REGISTER_STAT_GROUP_TELEPHONY;
+#endif
 
 }  // namespace kestrune

@@ -41,8 +41,7 @@ void hand_payload_on(tvbuff_t* tvb, packet_info* pinfo, proto_tree* tree,
                      const SimplePacketHeader& h) {
     tvbuff_t* payload =
         tvb_new_subset_length_caplen(tvb, kSimplePacketHeaderSize, h.payload_size, h.payload_size);
-    if (dissector_try_uint_new(packet_type_table, h.packet_type, payload, pinfo, tree, TRUE,
-                               nullptr) == 0) {
+    if (try_uint_dissector(packet_type_table, h.packet_type, payload, pinfo, tree, nullptr) == 0) {
         call_dissector(data_handle, payload, pinfo, tree);
     }
 }
@@ -82,7 +81,7 @@ int dissect_simple_kestrune(tvbuff_t* tvb, packet_info* pinfo, proto_tree* tree,
     if (!tree) {
         // Without a tree only the expert information is kept, for the
         // host's expert tap (tshark -z expert builds no tree).
-        if (analysis != nullptr) {
+        if (analysis != nullptr && analysis->has_news() && expert_tap_listening()) {
             add_stream_analysis_tree(nullptr, tvb, pinfo, *analysis, h);
         }
         // "data" shows nothing without a tree, but a dissector chosen for

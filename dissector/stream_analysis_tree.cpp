@@ -4,6 +4,7 @@
 #include "stream_analysis_tree.h"
 
 #include <epan/expert.h>
+#include <epan/tap.h>
 
 #include "identifiers.h"
 #include "value_names.h"
@@ -28,6 +29,12 @@ const char* codec_name(unsigned codec) {
 }
 
 }  // namespace
+
+bool expert_tap_listening() {
+    // The host registers its expert tap before any plugin dissects.
+    static const int expert_tap = find_tap_id("expert");
+    return expert_tap >= 0 && have_tap_listener(expert_tap);
+}
 
 void add_stream_analysis_tree(proto_tree* tree, tvbuff_t* tvb, packet_info* pinfo,
                               const FrameAnalysis& r, const SimplePacketHeader& h) {

@@ -13,4 +13,7 @@ namespace kestrune {
 void add_stream_analysis_tree(proto_tree* tree, tvbuff_t* tvb, packet_info* pinfo,
                               const FrameAnalysis& r, const SimplePacketHeader& h);
 
+// Whether anyone reads expert information without a tree (tshark -z expert).
+bool expert_tap_listening();
+
 }  // namespace kestrune

@@ -19,6 +19,7 @@ bool_preference analyze_streams = TRUE;
 namespace {
 
 struct TrackedStream {
+    StreamKey key;  // its addresses in the file's scope
     std::uint32_t index;
     nstime_t first_arrival;
     nstime_t last_arrival;
@@ -38,11 +39,23 @@ struct Chunk {
     FrameAnalysis* records;  // kChunkRecords of them
 };
 
+// The streams, in an open-addressing table of their keys' hashes: every
+// packet is looked up here, and the host's hash map costs several times as
+// much through its callbacks. Kept at most half full.
+struct StreamSlot {
+    std::uint64_t hash;
+    TrackedStream* stream;  // null: free
+};
+constexpr std::uint32_t kFirstSlots = 64;
+
 struct FileState {
-    wmem_map_t* streams;  // StreamKey* -> TrackedStream*
+    StreamSlot* slots;
+    std::uint32_t slot_count;  // a power of two
     std::uint32_t stream_count;
     wmem_array_t* chunks;  // Chunk
     std::uint32_t records;
+    FrameAnalysis* current_chunk;  // the last chunk, where records are appended
+    std::uint64_t last_order;      // of the last record appended
 };
 
 // Made on the first packet of each capture file, in that file's scope.
@@ -52,19 +65,11 @@ void forget_file() {
     file_state = nullptr;
 }
 
-guint hash_key(gconstpointer key) {
-    const std::size_t h = stream_key_hash(*static_cast<const StreamKey*>(key));
-    return static_cast<guint>(h ^ (h >> 32));
-}
-
-gboolean equal_keys(gconstpointer a, gconstpointer b) {
-    return stream_keys_equal(*static_cast<const StreamKey*>(a), *static_cast<const StreamKey*>(b));
-}
-
 FileState& state() {
     if (file_state == nullptr) {
         file_state = wmem_new0(wmem_file_scope(), FileState);
-        file_state->streams = wmem_map_new(wmem_file_scope(), hash_key, equal_keys);
+        file_state->slots = wmem_alloc0_array(wmem_file_scope(), StreamSlot, kFirstSlots);
+        file_state->slot_count = kFirstSlots;
         file_state->chunks = wmem_array_new(wmem_file_scope(), sizeof(Chunk));
     }
     return *file_state;
@@ -109,18 +114,41 @@ const FrameAnalysis* find_record(FileState& s, std::uint32_t frame, std::uint8_t
 // A slot for the next record, or null if the host ever hands a first pass
 // out of capture order (the record could not be found again).
 FrameAnalysis* append_record(FileState& s, std::uint32_t frame, std::uint8_t layer) {
-    if (s.records != 0) {
-        const FrameAnalysis& last = record_at(s, s.records - 1);
-        if (order_of(last.frame, last.layer) >= order_of(frame, layer)) {
-            return nullptr;
-        }
+    const std::uint64_t order = order_of(frame, layer);
+    if (s.records != 0 && s.last_order >= order) {
+        return nullptr;
     }
     if (s.records % kChunkRecords == 0) {
         const Chunk chunk{static_cast<FrameAnalysis*>(
             wmem_alloc(wmem_file_scope(), kChunkRecords * sizeof(FrameAnalysis)))};
         wmem_array_append_one(s.chunks, chunk);
+        s.current_chunk = chunk.records;
     }
-    return &record_at(s, s.records++);
+    s.last_order = order;
+    return &s.current_chunk[s.records++ % kChunkRecords];
+}
+
+StreamSlot* slot_of(StreamSlot* slots, std::uint32_t slot_count, std::uint64_t hash,
+                    const StreamKey& key) {
+    std::uint32_t i = static_cast<std::uint32_t>(hash) & (slot_count - 1);
+    while (slots[i].stream != nullptr &&
+           (slots[i].hash != hash || !stream_keys_equal(slots[i].stream->key, key))) {
+        i = (i + 1) & (slot_count - 1);
+    }
+    return &slots[i];
+}
+
+void grow(FileState& s) {
+    const std::uint32_t count = s.slot_count * 2;
+    StreamSlot* slots = wmem_alloc0_array(wmem_file_scope(), StreamSlot, count);
+    for (std::uint32_t i = 0; i < s.slot_count; ++i) {
+        if (s.slots[i].stream != nullptr) {
+            *slot_of(slots, count, s.slots[i].hash, s.slots[i].stream->key) = s.slots[i];
+        }
+    }
+    wmem_free(wmem_file_scope(), s.slots);
+    s.slots = slots;
+    s.slot_count = count;
 }
 
 TrackedStream& stream_of(FileState& s, packet_info* pinfo, std::uint16_t session_id) {
@@ -130,17 +158,21 @@ TrackedStream& stream_of(FileState& s, packet_info* pinfo, std::uint16_t session
     key.src_port = pinfo->srcport;
     key.dst_port = pinfo->destport;
     key.session_id = session_id;
-    if (auto* const found = static_cast<TrackedStream*>(wmem_map_lookup(s.streams, &key))) {
-        return *found;
+    const std::uint64_t hash = stream_key_hash(key);
+    StreamSlot* slot = slot_of(s.slots, s.slot_count, hash, key);
+    if (slot->stream != nullptr) {
+        return *slot->stream;
     }
-    auto* owned = wmem_new(wmem_file_scope(), StreamKey);
-    *owned = key;
-    copy_address_wmem(wmem_file_scope(), &owned->src, &key.src);
-    copy_address_wmem(wmem_file_scope(), &owned->dst, &key.dst);
     auto* stream = new_in_file_scope<TrackedStream>();
+    stream->key = key;
+    copy_address_wmem(wmem_file_scope(), &stream->key.src, &key.src);
+    copy_address_wmem(wmem_file_scope(), &stream->key.dst, &key.dst);
     stream->index = s.stream_count++;
     stream->first_arrival = pinfo->abs_ts;
-    wmem_map_insert(s.streams, owned, stream);
+    *slot = {hash, stream};
+    if (s.stream_count * 2 > s.slot_count) {
+        grow(s);
+    }
     return *stream;
 }
 

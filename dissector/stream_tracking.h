@@ -41,6 +41,13 @@ struct FrameAnalysis {
         return static_cast<SequenceTracker::Verdict>(flags & kVerdictMask);
     }
     bool has(Flag f) const { return (flags & f) != 0; }
+    // Something for the expert information: a gap, a late or repeated
+    // packet, a codec change.
+    bool has_news() const {
+        const auto v = verdict();
+        return (v != SequenceTracker::Verdict::First && v != SequenceTracker::Verdict::InOrder) ||
+               has(kCodecChanged);
+    }
 };
 
 // The "Analyze streams" preference: off, nothing is tracked or shown.

@@ -9,11 +9,13 @@
 #include "dissector/packet_dissector.h"
 #include "dissector/value_names.h"
 #include "port_binding.h"
+#include "stats/call_analysis.h"
 #include "stats/session_stats.h"
 #include "stats/stream_table.h"
 #include "stream_filter.h"
 #ifdef KESTRUNE_AUDIO_EXPORT
 #include "audio/audio_export.h"
+#include "audio/audio_preferences.h"
 #endif
 
 namespace kestrune {
@@ -72,6 +74,10 @@ void register_simple_kestrune() {
                                    &selvagrid_udp_port);
     register_stream_analysis(module);
     register_packet_type_table();
+    register_call_analysis(module);
+#ifdef KESTRUNE_AUDIO_EXPORT
+    audio::register_audio_preferences(module);
+#endif
 
     simple_kestrune_tap = register_tap("simplekestrune");
     register_session_stats();

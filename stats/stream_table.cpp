@@ -6,7 +6,8 @@
 // the GUI's Statistics menu. Rows are added as streams turn up; the host
 // prints and shows any number of them, and float and string cells. A cell
 // of type TABLE_ITEM_NONE shows empty in the GUI, and tshark ends the row at
-// it, so the cells that can be empty (max delta, jitter) are the last ones.
+// it, so the cells that can be empty (max delta, jitter, the score) are the
+// last ones, in the order in which they become known.
 //
 // Runs from the tap, after dissection, so ordinary C++ containers are safe
 // here. The table's cells are kept current with every packet, because the
@@ -18,10 +19,14 @@
 
 #include <cstdint>
 
+#include "analysis/quality_score.h"
 #include "analysis/stream_analysis.h"
 #include "dissector/tapped_packet.h"
 #include "dissector/value_names.h"
+#include "score_preferences.h"
+#include "scored_stream.h"
 #include "stream_key.h"
+#include "table_cells.h"
 
 namespace kestrune {
 namespace {
@@ -42,6 +47,9 @@ enum Column : std::uint8_t {
     kMaxDeltaFrame,
     kMeanJitter,
     kMaxJitter,
+    kLate,
+    kRFactor,
+    kMos,
     kColumns
 };
 
@@ -61,35 +69,23 @@ stat_tap_table_item columns[kColumns] = {
     {TABLE_ITEM_UINT, TAP_ALIGN_RIGHT, "Max Delta Frame", "%u"},
     {TABLE_ITEM_FLOAT, TAP_ALIGN_RIGHT, "Mean Jitter (ms)", "%.3f"},
     {TABLE_ITEM_FLOAT, TAP_ALIGN_RIGHT, "Max Jitter (ms)", "%.3f"},
+    {TABLE_ITEM_UINT, TAP_ALIGN_RIGHT, "Late", "%u"},
+    {TABLE_ITEM_FLOAT, TAP_ALIGN_RIGHT, "R Factor", "%.1f"},
+    {TABLE_ITEM_FLOAT, TAP_ALIGN_RIGHT, "MOS", "%.2f"},
 };
 
 constexpr const char* kTableName = "SimpleKestrune Streams";
 
 struct TableStream {
     unsigned row = 0;
-    nstime_t first_arrival{};
-    double start_s = 0;
-    StreamAnalysis analysis;
+    ScoredStream stream;
 };
 
 // The host shares one table among every window showing it, so the streams
 // behind it are shared too.
 StreamMap<TableStream> streams;
 
-void set_uint(stat_tap_table_item_type& cell, unsigned v) {
-    cell.type = TABLE_ITEM_UINT;
-    cell.value.uint_value = v;
-}
-void set_float(stat_tap_table_item_type& cell, double v) {
-    cell.type = TABLE_ITEM_FLOAT;
-    cell.value.float_value = v;
-}
-void set_string(stat_tap_table_item_type& cell, const char* v) {
-    cell.type = TABLE_ITEM_STRING;
-    cell.value.string_value = v;
-}
-
-void fill_row(stat_tap_table_item_type* row, const TableStream& s) {
+void fill_row(stat_tap_table_item_type* row, const ScoredStream& s) {
     const StreamAnalysis& a = s.analysis;
     const SequenceTracker& q = a.sequence();
     set_string(row[kCodec], a.codec() == StreamAnalysis::kMixedCodecs
@@ -104,6 +100,7 @@ void fill_row(stat_tap_table_item_type* row, const TableStream& s) {
     set_float(row[kDuration], a.duration_ms() / 1000);
     row[kMaxDelta].type = row[kMaxDeltaFrame].type = TABLE_ITEM_NONE;
     row[kMeanJitter].type = row[kMaxJitter].type = TABLE_ITEM_NONE;
+    row[kLate].type = row[kRFactor].type = row[kMos].type = TABLE_ITEM_NONE;
     if (a.has_delta()) {
         set_float(row[kMaxDelta], a.max_delta_ms());
         set_uint(row[kMaxDeltaFrame], a.max_delta_frame());
@@ -111,6 +108,13 @@ void fill_row(stat_tap_table_item_type* row, const TableStream& s) {
     if (a.has_jitter()) {
         set_float(row[kMeanJitter], a.mean_jitter_ms());
         set_float(row[kMaxJitter], a.max_jitter_ms());
+    }
+    if (s.playout.has_clock()) {
+        set_uint(row[kLate], s.playout.late());
+    }
+    if (const auto score = stream_score(a, s.playout, score_preferences.network_delay_ms)) {
+        set_float(row[kRFactor], score->r);
+        set_float(row[kMos], score->mos);
     }
 }
 
@@ -130,7 +134,7 @@ void free_cell(stat_tap_table* /*table*/, guint /*row*/, guint column,
 void reset_table(stat_tap_table* table) {
     for (auto& entry : streams) {
         TableStream& s = entry.second;
-        s.analysis = StreamAnalysis{};
+        s.stream = ScoredStream{};
         stat_tap_table_item_type* row = stat_tap_get_field_data(table, s.row, 0);
         for (unsigned c = kCodec; c < kColumns; ++c) {
             row[c].type = TABLE_ITEM_NONE;
@@ -152,8 +156,7 @@ TableStream& new_stream(stat_tap_table* table, const StreamKey& key) {
     TableStream& s = streams.add(key);
     s.row = table->num_elements;
     stat_tap_table_item_type cells[kColumns] = {};
-    set_string(cells[kSource], g_strdup(endpoint_text(key.src, key.src_port).c_str()));
-    set_string(cells[kDestination], g_strdup(endpoint_text(key.dst, key.dst_port).c_str()));
+    set_endpoint_cells(cells[kSource], cells[kDestination], key);
     set_uint(cells[kSessionId], key.session_id);
     stat_tap_init_table_row(table, s.row, kColumns, cells);
     return s;
@@ -161,29 +164,18 @@ TableStream& new_stream(stat_tap_table* table, const StreamKey& key) {
 
 tap_packet_status stream_packet(void* tapdata, packet_info* pinfo, epan_dissect_t* /*edt*/,
                                 const void* data, tap_flags_t /*flags*/) {
-    const auto* ui = static_cast<stat_data_t*>(tapdata)->stat_tap_data;
-    if (ui->tables == nullptr || ui->tables->len == 0) {
+    stat_tap_table* table = first_table(tapdata);
+    if (table == nullptr) {
         return TAP_PACKET_DONT_REDRAW;
     }
-    stat_tap_table* table = g_array_index(ui->tables, stat_tap_table*, 0);
     const auto* p = static_cast<const TappedPacket*>(data);
     const StreamKey key = stream_key_of(*p);
     TableStream* s = streams.find(key);
     if (s == nullptr) {
         s = &new_stream(table, key);
     }
-    if (s->analysis.packets() == 0) {
-        s->first_arrival = pinfo->abs_ts;
-        s->start_s = nstime_to_sec(&pinfo->rel_ts);
-    }
-    // Arrival times from the stream's first packet: small numbers keep the
-    // doubles exact to the nanosecond.
-    nstime_t since_first;
-    nstime_delta(&since_first, &pinfo->abs_ts, &s->first_arrival);
-    const SimplePacketHeader& h = p->header;
-    s->analysis.observe({static_cast<std::uint8_t>(h.sequence_number), h.packet_type, h.codec_type,
-                         h.payload_size, nstime_to_msec(&since_first), pinfo->num});
-    fill_row(stat_tap_get_field_data(table, s->row, 0), *s);
+    s->stream.observe(pinfo, p->header);
+    fill_row(stat_tap_get_field_data(table, s->row, 0), s->stream);
     return TAP_PACKET_REDRAW;
 }
 

@@ -10,13 +10,15 @@
 namespace kestrune::audio {
 namespace {
 
-// Each payload byte becomes one sample of its value; a payload starting
-// with 0xEE is refused.
+// Each payload byte becomes one sample of its value plus 100 times the
+// codec; a payload starting with 0xEE is refused.
 struct ByteDecoder : PayloadDecoder {
-    bool decode(const std::uint8_t* p, std::size_t n, std::vector<std::int16_t>& out) override {
+    bool decode(unsigned codec, const std::uint8_t* p, std::size_t n,
+                std::vector<std::int16_t>& out) override {
         if (n == 0 || p[0] == 0xEE)
             return false;
-        out.insert(out.end(), p, p + n);
+        for (std::size_t i = 0; i < n; ++i)
+            out.push_back(static_cast<std::int16_t>(p[i] + 100 * codec));
         return true;
     }
 };
@@ -31,8 +33,8 @@ struct Collect : SampleSink {
 
 class TimelineTest : public ::testing::Test {
 protected:
-    void add(std::int64_t sequence, std::vector<std::uint8_t> payload) {
-        timeline.add(sequence, payload.data(), payload.size());
+    void add(std::int64_t sequence, std::vector<std::uint8_t> payload, unsigned codec = 0) {
+        timeline.add(sequence, codec, payload.data(), payload.size());
     }
     ByteDecoder decoder;
     Collect sink;
@@ -80,6 +82,33 @@ TEST_F(TimelineTest, SilenceIsAsLongAsTheMostFrequentPacketLength) {
     EXPECT_EQ(c.undecodable, 1u);
     EXPECT_EQ(c.not_voice, 1u);
     EXPECT_EQ(c.lost, 1u);
+}
+
+TEST_F(TimelineTest, InOrderPacketsAreWrittenInBatchesAndRepeatsOfWrittenOnesAreDuplicates) {
+    constexpr auto batch = static_cast<std::int64_t>(Timeline::kBatch);
+    for (std::int64_t i = 0; i < batch; ++i)
+        add(i, {1}, i < batch / 2 ? 0 : 1);  // the codec changes half way
+    EXPECT_EQ(timeline.held(), 0u);
+    EXPECT_EQ(sink.samples.size(), static_cast<std::size_t>(batch));
+    EXPECT_EQ(sink.samples.front(), 1);
+    EXPECT_EQ(sink.samples.back(), 101);
+    add(batch - 1, {1});  // written a moment ago
+    add(-1, {1});         // before the start, which has been written
+    EXPECT_EQ(timeline.counts().duplicates, 1u);
+    EXPECT_EQ(timeline.counts().too_late, 1u);
+}
+
+TEST_F(TimelineTest, PacketsFarOutOfOrderAreCountedInBoundedMemory) {
+    // Descending: after the first window every packet comes after its place.
+    constexpr std::int64_t n = 100000;
+    for (std::int64_t i = n; i > 0; --i) {
+        add(i, {static_cast<std::uint8_t>(i & 0x7F)});
+        ASSERT_LE(timeline.held(), Timeline::kWindow);
+    }
+    timeline.finish();
+    const TimelineCounts& c = timeline.counts();
+    EXPECT_EQ(c.decoded + c.too_late, static_cast<unsigned long>(n));
+    EXPECT_EQ(c.decoded, Timeline::kBatch);  // the first run, once whole
 }
 
 }  // namespace

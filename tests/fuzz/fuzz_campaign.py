@@ -54,6 +54,7 @@ MODES = {
     # returned: these find pointers it keeps to memory that is gone by then.
     "summary": [],
     "stats": ["-z", "simplekestrune,tree", "-z", "simplekestrune,streams", "-z", "expert",
+              "-z", "simplekestrune,calls", "-z", "flow,simplekestrune,network",
               "--enable-heuristic", "simplekestrune_udp"],
     "VP": ["-V", "-P"],  # the host alone's baseline for valgrind: both printers
 }

@@ -4,6 +4,9 @@ import math
 import os
 import random
 import re
+import signal
+import subprocess
+import time
 import wave
 
 from harness import HostTestCase, header, write_capture
@@ -70,6 +73,13 @@ CAPTURE = (
     + [voice(3, i, bytes(24), G723) for i in range(3)]
     + [voice(4, i, bytes(80), MU, src="2001:db8::10", dst="2001:db8::20") for i in range(2)]
 )
+# Session 5 changes codec: mu-law, A-law, G.723.1 (no decoder), mu-law again.
+CHANGES = [(MU, 10), (A, 10), (G723, 2), (MU, 4)]
+CHANGE_CODECS = [c for c, n in CHANGES for _ in range(n)]
+CHANGE_PAYLOADS = [[mulaw(x) if c == MU else alaw(x) for x in tone(80 * i + 80, 300)[80 * i:]]
+                   for i, c in enumerate(CHANGE_CODECS)]
+CAPTURE += [voice(5, i, p, c) for i, (p, c) in enumerate(zip(CHANGE_PAYLOADS, CHANGE_CODECS))]
+CHANGE_FILE = "192.0.2.10_31000-192.0.2.20_4096-s5.wav"
 MU_FILE = "192.0.2.10_31000-192.0.2.20_4096-s1.wav"
 A_FILE = "192.0.2.20_4096-192.0.2.10_31000-s1.wav"
 G729_FILE = "192.0.2.10_31000-192.0.2.20_4096-s2.wav"
@@ -121,7 +131,7 @@ class AudioExport(HostTestCase):
         self.assertEqual(
             self.line(self.summary, "192.0.2.10:31000 → 192.0.2.20:4096 session 1 "),
             f"192.0.2.10:31000 → 192.0.2.20:4096 session 1 (G711Mulaw): {MU_FILE}, 0.100 s, "
-            "lost 1, undecodable 0, not voice 0, duplicates 1, too late 0")
+            "lost 1, undecodable 0, not voice 0, duplicates 1, too late 0, codec changes 0")
         self.assertIn(f"(G711Alaw): {A_FILE}, 0.180 s, lost 0, undecodable 1, not voice 1,",
                       self.line(self.summary, "192.0.2.20:4096 → 192.0.2.10:31000 session 1 "))
 
@@ -130,8 +140,16 @@ class AudioExport(HostTestCase):
                          "192.0.2.10:31000 → 192.0.2.20:4096 session 3 (G723Low): "
                          "skipped, the host has no G.723.1 decoder")
         self.line(self.summary, "[2001:db8::10]:31000 → [2001:db8::20]:4096 session 4 ")
-        files = {MU_FILE, A_FILE, V6_FILE} | ({G729_FILE} if self.has_g729 else set())
+        files = {MU_FILE, A_FILE, V6_FILE, CHANGE_FILE} | ({G729_FILE} if self.has_g729 else set())
         self.assertEqual(set(os.listdir(self.out)), files)
+
+    def test_a_codec_change_goes_on_in_the_same_file_with_the_new_decoder(self):
+        expand = {MU: mulaw_expand, A: alaw_expand, G723: lambda b: 0}
+        expected = [expand[c](b) if c != G723 else 0 for c, p in zip(CHANGE_CODECS, CHANGE_PAYLOADS)
+                    for b in p]
+        self.assertEqual(read_wav(os.path.join(self.out, CHANGE_FILE)), expected)
+        self.assertRegex(self.line(self.summary, "192.0.2.10:31000 → 192.0.2.20:4096 session 5 "),
+                         r"\(G711Mulaw\): .* undecodable 2, .* codec changes 3$")
 
     def test_g729_through_the_host_decoder(self):
         if not self.has_g729:
@@ -162,3 +180,126 @@ class AudioExport(HostTestCase):
         with open(os.path.join(again, MU_FILE)) as f:
             self.assertEqual(f.read(), "keep")
         self.assertEqual(set(os.listdir(again)), set(os.listdir(self.out)))
+
+    def run_export(self, capture, folder, *, nofile=None, fsize=None, stdin=None):
+        """Starts an export as the tshark user, under the given limits."""
+        wrapper = ["prlimit", f"--nofile={nofile}:{nofile}"] if nofile else []
+        if fsize:
+            wrapper = ["prlimit", f"--fsize={fsize}:{fsize}"]
+        cmd, env = self.host.command("-q", "-r", capture, "-z", f"simplekestrune,audio,{folder}",
+                                     wrapper=wrapper)
+        # Over the file size limit a write fails instead of killing tshark.
+        ignore_xfsz = (lambda: signal.signal(signal.SIGXFSZ, signal.SIG_IGN)) if fsize else None
+        return subprocess.Popen(cmd, env=env, cwd=self.host.root, stdin=stdin,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                preexec_fn=ignore_xfsz)
+
+    @staticmethod
+    def outcome(proc, stdin=None):
+        out, err = proc.communicate(stdin, timeout=300)
+        return proc.returncode, out.decode(), err.decode()
+
+    def test_many_streams_under_a_low_open_file_limit(self):
+        # 400 interleaved streams, 20 ms packets, and room for 16 open files:
+        # every file is closed and opened again on the way.
+        streams, packets = 400, 24
+        payloads = [[[mulaw(x) for x in tone(160 * i + 160, 100 + 7 * s)[160 * i:]]
+                     for i in range(packets)] for s in range(streams)]
+        where = [{"sport": 20000 + s} for s in range(streams)]
+        capture = write_capture(self.host.path("many.pcap"),
+                                [voice(s % 4096, i, payloads[s][i], MU, **where[s])
+                                 for i in range(packets) for s in range(streams)])
+        folder = self.folder("many", 0o777)
+        status, out, err = self.outcome(self.run_export(capture, folder, nofile=64))
+        self.assertEqual(status, 0, err)
+        self.assertNotIn("not written", out)
+        self.assertEqual(len(os.listdir(folder)), streams)
+        for s in (0, 1, streams // 2, streams - 1):
+            name = f"192.0.2.10_{20000 + s}-192.0.2.20_4096-s{s}.wav"
+            self.assertEqual(read_wav(os.path.join(folder, name)),
+                             [mulaw_expand(b) for p in payloads[s] for b in p], name)
+
+    def test_a_failed_write_and_a_name_taken_meanwhile_leave_nothing_half_done(self):
+        # One long stream grows past the file size limit; the short ones fit.
+        long_call = [voice(9, i & 0xFF, [mulaw(x) for x in tone(160)], MU) for i in range(400)]
+        short = [voice(10 + s, i, bytes(160), MU) for i in range(20) for s in range(3)]
+        capture = write_capture(self.host.path("big.pcap"), short + long_call)
+        folder = self.folder("full", 0o777)
+        _, out, err = self.outcome(self.run_export(capture, folder, fsize=64 * 1024))
+        self.assertRegex(self.line(out, "192.0.2.10:31000 → 192.0.2.20:4096 session 9 "),
+                         "not written, cannot write .*")
+        self.assertIn("NOT COMPLETE: 1 of 4 voice streams not written", out)
+        self.assertIn("1 voice stream(s) not written", err)
+        self.assertEqual(sorted(os.listdir(folder)),
+                         [f"192.0.2.10_31000-192.0.2.20_4096-s{s}.wav" for s in (10, 11, 12)])
+
+        # A file that turns up under the stream's name while the export runs.
+        folder = self.folder("race", 0o777)
+        name = os.path.join(folder, "192.0.2.10_31000-192.0.2.20_4096-s9.wav")
+        with open(capture, "rb") as f:
+            pcap = f.read()
+        proc = self.run_export("-", folder, stdin=subprocess.PIPE)
+        half = 24 + (len(pcap) - 24) // 2
+        proc.stdin.write(pcap[:half])
+        proc.stdin.flush()
+        deadline = time.monotonic() + 60
+        # Once the stream's own temporary file is there, its name was free.
+        while not any(n.startswith("." + os.path.basename(name)) for n in os.listdir(folder)):
+            self.assertLess(time.monotonic(), deadline, "the export wrote nothing")
+            time.sleep(0.05)
+        with open(name, "w") as f:
+            f.write("keep")
+        _, out, _ = self.outcome(proc, pcap[half:])
+        self.assertIn(f"not written, {name} already exists", out)
+        with open(name) as f:
+            self.assertEqual(f.read(), "keep")
+        self.assertEqual(len(os.listdir(folder)), 4)
+        self.assertFalse([n for n in os.listdir(folder) if n.endswith(".part")])
+
+
+def aal2(payload, bits):
+    """The payload's codewords, packed as RFC 3551 does (the first in the low
+    bits of the first byte), packed again as AAL2 does (the first in the high bits)."""
+    value = int.from_bytes(payload, "little")
+    n = len(payload) * 8 // bits
+    words = [(value >> (bits * i)) & ((1 << bits) - 1) for i in range(n)]
+    return sum(w << (bits * (n - 1 - i)) for i, w in enumerate(words)).to_bytes(len(payload), "big")
+
+
+class G726Packing(HostTestCase):
+    # Codec Type, bits per codeword: 30-byte payloads hold 120, 80 and 60 samples.
+    RATES = {0: 2, 15: 3, 7: 4}
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        rng = random.Random(26)
+        cls.payloads = {c: [bytes(rng.randrange(256) for _ in range(30)) for _ in range(10)]
+                        for c in cls.RATES}
+        # Sessions 1xx: as generated; 2xx: the same codewords packed the AAL2 way.
+        cls.capture = write_capture(cls.host.path("g726.pcap"), [
+            voice(base + c, i, p if base == 100 else aal2(p, bits), c)
+            for base in (100, 200) for c, bits in cls.RATES.items()
+            for i, p in enumerate(cls.payloads[c])])
+        cls.files = {}
+        for packing in ("rfc3551", "aal2"):
+            folder = cls.host.path(packing)
+            os.mkdir(folder)
+            os.chmod(folder, 0o777)
+            cls.summary = cls.host.tshark("-q", "-r", cls.capture, "-o",
+                                          f"simplekestrune.g726_packing:{packing}", "-z",
+                                          f"simplekestrune,audio,{folder}").stdout
+            cls.files[packing] = {n: read_wav(os.path.join(folder, n)) for n in os.listdir(folder)}
+
+    def wav(self, packing, session):
+        return self.files[packing][f"192.0.2.10_31000-192.0.2.20_4096-s{session}.wav"]
+
+    def test_each_rate_reaches_its_own_decoder_with_either_packing(self):
+        if not self.files["rfc3551"]:
+            self.skipTest("the host has no G.726 codec module")
+        for codec, bits in self.RATES.items():
+            for packing in self.files:
+                self.assertEqual(len(self.wav(packing, 100 + codec)), 10 * 30 * 8 // bits)
+            # The same codewords give the same speech, whichever way they are packed.
+            self.assertEqual(self.wav("rfc3551", 100 + codec), self.wav("aal2", 200 + codec))
+            self.assertNotEqual(self.wav("rfc3551", 100 + codec), self.wav("aal2", 100 + codec))

@@ -212,6 +212,26 @@ class StreamTiming(HostTestCase):
         self.assertEqual((row["Codec"], row["Start (s)"], row["Duration (s)"]),
                          ("G711Mulaw", "0.000000", "0.160000"))
 
+    def test_quality_score_with_the_preferences(self):
+        # Stream 1 through a 50 ms buffer: packet n is due 20 (n - 10) + 50 ms
+        # after the first; all come in time (13 at 90, due 110), 16 and 17 are
+        # lost: Ppl = 2/9 = 22.2%. Slots 10..18 played but the last two before
+        # 18: p = 1/6, q = 1/2, BurstR = 1.5. d = 50 + 20 = 70, Id = 1.68.
+        # Ie,eff = 95 * 22.22 / (22.22 / 1.5 + 25.1) = 52.89: R = 38.63, MOS 2.00.
+        row = self.rows[1]
+        self.assertEqual((row["Late"], row["R Factor"], row["MOS"]), ("0", "38.6", "2.00"))
+        # A 20 ms buffer: 13 (due 80) comes late. Ppl = 3/9; p = 2/5, q = 2/3,
+        # BurstR = 0.9375; d = 40: R = 93.2 - 0.96 - 52.21 = 40.03, MOS 2.07.
+        # A one-way network delay of 200 ms with the default buffer: d = 270,
+        # Id = 6.48 + 0.11 * 92.7: R = 23.63, MOS 1.37.
+        for prefs, expected in ((["jitter_buffer:20"], ("1", "40.0", "2.07")),
+                                (["network_delay:200"], ("0", "23.6", "1.37"))):
+            args = [a for p in prefs for a in ("-o", "simplekestrune." + p)]
+            out = self.host.tshark("-r", self.host.path("timing.pcap"), "-q", *args,
+                                   "-z", "simplekestrune,streams").stdout
+            row = parse_stream_table(out)[("192.0.2.10:31000", "192.0.2.20:4096", 1)]
+            self.assertEqual((row["Late"], row["R Factor"], row["MOS"]), expected, prefs)
+
     def test_cells_without_a_fixed_rate_or_a_second_packet_stay_empty(self):
         mixed, single = self.rows[2], self.rows[3]
         self.assertEqual((mixed["Codec"], mixed["Max Delta (ms)"], mixed["Max Delta Frame"]),
@@ -264,6 +284,102 @@ class StreamFilter(unittest.TestCase):
             selected = host.tshark("-r", capture, "-Y", built[frames[0]], "-T", "fields",
                                    "-e", "frame.number").stdout.split()
             self.assertEqual(selected, frames, built[frames[0]])
+
+
+def parse_table(text, title):
+    """[{column: text}] of the host's table `title`, as tshark prints it."""
+    lines = text.splitlines()
+    start = lines.index(title + ":")
+    columns = [c.strip() for c in lines[start + 2].split("|")[:-1]]
+    rows = []
+    for line in lines[start + 4:]:
+        if line.startswith("====="):
+            break
+        rows.append(dict(zip(columns, (c.strip() for c in line.split("|")[:-1]))))
+    return rows
+
+
+A, B, C = "192.0.2.10", "192.0.2.20", "192.0.2.11"
+
+
+def leg(src, dst, sport, session, sequence, time, ptype=0, codec=5, payload=160):
+    dport = 31000 if sport == 4096 else 4096
+    return dict(packet(session, sequence, ptype=ptype, codec=codec, dport=dport, payload=payload),
+                time=time, src=src, dst=dst, sport=sport)
+
+
+# Session 5 both ways between A:31000 and B:4096, B answering second and
+# in another codec; session 5 also from C:31000 to B:4096, one way; session 6
+# from B:4096 to A:31000 is all DTMF.
+CALLS_CAPTURE = [
+    leg(A, B, 31000, 5, 0, 0.000),
+    leg(C, B, 31000, 5, 0, 0.005),
+    leg(B, A, 4096, 5, 0, 0.010, codec=3, payload=20),
+    leg(A, B, 31000, 5, 1, 0.020),
+    leg(B, A, 4096, 6, 0, 0.025, ptype=1, payload=4),
+    leg(C, B, 31000, 5, 2, 0.045),                    # 1 lost
+    leg(B, A, 4096, 5, 1, 0.050, codec=3, payload=20),
+    leg(B, A, 4096, 6, 1, 0.065, ptype=1, payload=4),
+]
+
+
+class Calls(HostTestCase):
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.capture = write_capture(cls.host.path("calls.pcap"), CALLS_CAPTURE)
+        out = cls.host.tshark("-r", cls.capture, "-q", "-z", "simplekestrune,calls").stdout
+        cls.calls = {(r["Endpoint A"], r["Endpoint B"], r["Session ID"]): r
+                     for r in parse_table(out, "SimpleKestrune Calls")}
+
+    def test_pairing_by_session_and_endpoints(self):
+        self.assertEqual(set(self.calls), {(f"{A}:31000", f"{B}:4096", "5"),
+                                           (f"{C}:31000", f"{B}:4096", "5"),
+                                           (f"{B}:4096", f"{A}:31000", "6")})
+        two_way = self.calls[(f"{A}:31000", f"{B}:4096", "5")]
+        self.assertEqual([two_way[c] for c in ("A→B Codec", "A→B Packets", "B→A Codec",
+                                                "B→A Packets", "One-way")],
+                         ["G711Mulaw", "2", "G729", "2", "no"])
+        self.assertEqual((two_way["Start (s)"], two_way["Duration (s)"]), ("0.000000", "0.050000"))
+        self.assertEqual((two_way["A→B MOS"], two_way["B→A MOS"]), ("4.37", "4.04"))
+        one_way = self.calls[(f"{C}:31000", f"{B}:4096", "5")]
+        self.assertEqual([one_way[c] for c in ("A→B Packets", "A→B Lost (%)", "B→A Codec",
+                                                "B→A Packets", "B→A MOS", "One-way")],
+                         ["2", "33.3", "", "0", "", "yes"])
+
+    def test_a_direction_without_voice_has_no_score(self):
+        dtmf = self.calls[(f"{B}:4096", f"{A}:31000", "6")]
+        self.assertEqual([dtmf[c] for c in ("A→B Packets", "A→B Max Jitter (ms)", "A→B MOS",
+                                             "One-way")], ["2", "", "", "yes"])
+
+    def test_generated_two_way_call(self):
+        capture = self.host.path("generated.pcap")
+        subprocess.run([os.environ["KESTRUNE_GENERATOR"], "--output", capture, "--calls", "2",
+                        "--session", "42", "--two-way", "--count", "400"], check=True)
+        os.chmod(capture, 0o644)
+        out = self.host.tshark("-r", capture, "-q", "-z", "simplekestrune,calls").stdout
+        rows = parse_table(out, "SimpleKestrune Calls")
+        self.assertEqual(len(rows), 2)
+        for row in rows:
+            self.assertEqual((row["A→B Packets"], row["B→A Packets"], row["One-way"]),
+                             ("100", "100", "no"))
+
+
+class FlowGraph(HostTestCase):
+    def test_arrows_at_first_packets_signals_and_gaps(self):
+        capture = write_capture(self.host.path("flow.pcap"), CALLS_CAPTURE)
+        out = self.host.tshark("-r", capture, "-q", "-z", "flow,simplekestrune,network").stdout
+        comments = re.findall(r"\|([A-Z][^|\n]*session \d+, sequence \d+[^|\n]*)$", out, re.M)
+        self.assertEqual(comments, [
+            "VoicePacket, session 5, sequence 0: first of 2 packets",
+            "VoicePacket, session 5, sequence 0: first of 2 packets",
+            "VoicePacket, session 5, sequence 0: first of 2 packets",
+            "DTMFPacket, session 6, sequence 0: first of 2 packets",
+            "VoicePacket, session 5, sequence 2",
+            "DTMFPacket, session 6, sequence 1",
+        ])
+        self.assertIn("1 lost", out)
+        self.assertIn("G729 s5: 2 pkts", out)
 
 
 OTHER_PORT = 40000

@@ -1,0 +1,140 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#include "playout.h"
+
+#include <algorithm>
+
+namespace kestrune {
+
+double BurstCounts::burst_ratio() const {
+    if (played_followed == 0 || lost_followed == 0) {
+        return 1;
+    }
+    const double p = static_cast<double>(played_to_lost) / played_followed;
+    const double q = static_cast<double>(lost_to_played) / lost_followed;
+    return p + q > 0 ? 1 / (p + q) : 1;
+}
+
+namespace {
+
+// The pair (from, to) of consecutive slots.
+void count_pair(BurstCounts& c, bool from_played, bool to_played) {
+    if (from_played) {
+        ++c.played_followed;
+        c.played_to_lost += to_played ? 0 : 1;
+    } else {
+        ++c.lost_followed;
+        c.lost_to_played += to_played ? 1 : 0;
+    }
+}
+
+}  // namespace
+
+void SlotHistory::fold(bool played) {
+    if (has_folded_) {
+        count_pair(folded_, last_folded_played_, played);
+    }
+    has_folded_ = true;
+    last_folded_played_ = played;
+}
+
+void SlotHistory::fold_run(bool played, std::int64_t count) {
+    if (count <= 0) {
+        return;
+    }
+    fold(played);
+    // The rest of the run follows a slot of its own kind.
+    const auto more = static_cast<unsigned>(count - 1);
+    (played ? folded_.played_followed : folded_.lost_followed) += more;
+}
+
+void SlotHistory::received(std::int64_t extended, bool played) {
+    if (!started_) {
+        started_ = true;
+        lowest_ = highest_ = extended;
+        played_.reset();
+        played_[0] = played;
+        return;
+    }
+    if (extended > highest_) {
+        const std::int64_t shift = extended - highest_;
+        // The oldest slots leave the window, oldest first.
+        for (std::int64_t k = kWindow - 1; k >= 0 && k + shift >= kWindow; --k) {
+            if (highest_ - k >= lowest_) {
+                fold(played_[static_cast<std::size_t>(k)]);
+            }
+        }
+        if (shift > kWindow) {
+            fold_run(false, shift - kWindow);  // never seen, already out of the window
+            played_.reset();
+        } else {
+            played_ <<= static_cast<std::size_t>(shift);
+        }
+        highest_ = extended;
+        played_[0] = played;
+        return;
+    }
+    const std::int64_t k = highest_ - extended;
+    if (k >= kWindow || (extended < lowest_ && has_folded_)) {
+        return;  // its slot has been folded already
+    }
+    if (extended < lowest_) {
+        lowest_ = extended;  // a stream that starts with a late packet
+    }
+    if (played) {
+        played_[static_cast<std::size_t>(k)] = true;
+    }
+}
+
+BurstCounts SlotHistory::counts() const {
+    BurstCounts c = folded_;
+    if (!started_) {
+        return c;
+    }
+    const std::int64_t span = highest_ - lowest_ + 1;
+    const auto valid = static_cast<std::size_t>(std::min<std::int64_t>(span, kWindow));
+    if (has_folded_) {
+        count_pair(c, last_folded_played_, played_[valid - 1]);
+    }
+    if (valid < 2) {
+        return c;
+    }
+    // Pairs (slot k, slot k - 1) for k in 1 .. valid - 1, bit k older.
+    std::bitset<kWindow> from = ~std::bitset<kWindow>() >> (kWindow - valid);
+    from[0] = false;
+    const std::bitset<kWindow> next = played_ << 1;  // bit k: slot k - 1 played
+    const auto played_from = static_cast<unsigned>((played_ & from).count());
+    c.played_followed += played_from;
+    c.lost_followed += static_cast<unsigned>(valid - 1) - played_from;
+    c.played_to_lost += static_cast<unsigned>((played_ & ~next & from).count());
+    c.lost_to_played += static_cast<unsigned>((~played_ & next & from).count());
+    return c;
+}
+
+void Playout::observe(const StreamAnalysis& a, double arrival_ms, double buffer_ms) {
+    const std::int64_t extended = a.sequence().extended();
+    if (a.packets() == 1) {
+        *this = Playout{};
+        buffer_ms_ = buffer_ms;
+        first_arrival_ms_ = arrival_ms;
+        first_extended_ = extended;
+    }
+    const unsigned duplicates = a.sequence().duplicates();
+    if (duplicates != duplicates_) {
+        duplicates_ = duplicates;
+        return;  // the first copy had the slot
+    }
+    if (!has_clock_ && a.has_media_clock()) {
+        // Where the first packet sits on the media clock, counting back
+        // from this one at the clock's packet length.
+        const double first_media_ms =
+            a.media_time_ms() -
+            (static_cast<double>(extended - first_extended_) * a.packet_length_ms());
+        due_offset_ms_ = first_arrival_ms_ - first_media_ms + buffer_ms_;
+        has_clock_ = true;
+    }
+    const bool played = !has_clock_ || arrival_ms <= a.media_time_ms() + due_offset_ms_;
+    late_ += played ? 0 : 1;
+    slots_.received(extended, played);
+}
+
+}  // namespace kestrune

@@ -1,0 +1,49 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#include "stream_decoder.h"
+
+#include <string>
+
+namespace kestrune::audio {
+
+StreamDecoder::StreamDecoder(G726Packing packing, SampleSink& sink)
+    // Until the stream shows its own, a lost packet is taken to be 20 ms.
+    : packing_(packing), timeline_(*this, sink, kSampleRate / 50) {}
+
+void StreamDecoder::voice(std::uint8_t sequence, unsigned codec, const std::uint8_t* payload,
+                          std::size_t size) {
+    sequence_.observe(sequence);
+    timeline_.add(sequence_.extended(), codec, payload, size);
+}
+
+void StreamDecoder::not_voice(std::uint8_t sequence) {
+    sequence_.observe(sequence);
+    timeline_.add_not_voice(sequence_.extended());
+}
+
+// The decoders keep state from one packet to the next (G.726, G.729), so a
+// new codec gets a fresh decoder, from the packet where it starts.
+void StreamDecoder::switch_to(unsigned codec) {
+    codec_changes_ += any_codec_ ? 1 : 0;
+    any_codec_ = true;
+    codec_ = codec;
+    decoder_.reset();
+    std::string why;
+    codec_handle_t handle = find_host_decoder(codec, packing_, why);
+    if (handle == nullptr) {
+        return;
+    }
+    decoder_ = std::make_unique<HostDecoder>(handle, codec_export(codec).frame_bytes);
+    if (decoder_->sample_rate() != kSampleRate) {
+        decoder_.reset();
+    }
+}
+
+bool StreamDecoder::decode(unsigned codec, const std::uint8_t* payload, std::size_t size,
+                           std::vector<std::int16_t>& out) {
+    if (!any_codec_ || codec != codec_) {
+        switch_to(codec);
+    }
+    return decoder_ && decoder_->decode(payload, size, out);
+}
+
+}  // namespace kestrune::audio
