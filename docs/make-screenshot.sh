@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: GPL-2.0-or-later
 # Takes pictures of the real Wireshark GUI, under Xvfb, showing the bundled
-# sample. Run from anywhere after building into build/:
+# sample or a bad call made by the capture generator. Run from anywhere after
+# building into build/:
 #   docs/make-screenshot.sh [VIEW] [output.png]
 # VIEW is one of
 #   details  a DTMF packet selected and the "Quorvane Simple Kestrune" tree
@@ -10,24 +11,42 @@
 #            (docs/wireshark-streams.png)
 #   filter   a packet's context menu open at Conversation Filter ›
 #            SimpleKestrune stream (docs/wireshark-stream-filter.png)
+#   analysis a two-way call with jitter and losses, the stream analysis as
+#            added columns and a packet after a gap selected with its
+#            "Stream Analysis" subtree (docs/wireshark-stream-analysis.png)
+#   iograph  Statistics › I/O Graphs of a longer such call: the largest
+#            jitter of each stream per second, and the same for the delta
+#            ready in the graph table (docs/wireshark-io-graph.png)
 # Needs the Debian packages wireshark-qt, xvfb, imagemagick and xdotool.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 view=details
-case "${1:-}" in details | streams | filter) view=$1; shift ;; esac
+case "${1:-}" in details | streams | filter | analysis | iograph) view=$1; shift ;; esac
 case $view in
     details) out=${1:-$root/docs/wireshark-gui.png} ;;
     streams) out=${1:-$root/docs/wireshark-streams.png} ;;
     filter) out=${1:-$root/docs/wireshark-stream-filter.png} ;;
+    analysis) out=${1:-$root/docs/wireshark-stream-analysis.png} ;;
+    iograph) out=${1:-$root/docs/wireshark-io-graph.png} ;;
 esac
 module=${KESTRUNE_MODULE:-$root/build/simplekestrune.so}
+generator=${KESTRUNE_GENERATOR:-$root/build/make_capture}
 display=${KESTRUNE_DISPLAY:-:97}
 frame=36  # a DTMF packet of session 0
+capture=kestrune-sample.pcap
+case $view in
+    # 4 seconds of a call, 3% lost: frame 15 is the first packet after a gap.
+    analysis) frame=15 capture=bad-call.pcap call=(--count 400) ;;
+    # 2 minutes, for 120 points a graph at the dialog's 1 s interval.
+    iograph) frame=1 capture=bad-call.pcap call=(--count 12000) ;;
+esac
 
 for tool in wireshark Xvfb xdotool import; do
     command -v "$tool" >/dev/null || { echo "missing $tool (apt-get install wireshark-qt xvfb imagemagick xdotool)"; exit 1; }
 done
 [ -f "$module" ] || { echo "build the plugin first: $module not found"; exit 1; }
+[ "$capture" = kestrune-sample.pcap ] || [ -x "$generator" ] ||
+    { echo "build the capture generator first: $generator not found"; exit 1; }
 
 stage=$(mktemp -d /tmp/kestrune-gui-XXXXXX)
 chmod 755 "$stage"
@@ -36,17 +55,61 @@ mkdir -p "$stage/plugins/$version/epan" "$stage/home/.config/wireshark" "$stage/
     "$stage/extcap"
 chmod 700 "$stage/runtime"
 cp "$module" "$stage/plugins/$version/epan/simplekestrune.so"
-cp "$root/samples/kestrune-sample.pcap" "$stage/"
-chmod 644 "$stage/kestrune-sample.pcap"
+if [ "$capture" = kestrune-sample.pcap ]; then
+    cp "$root/samples/kestrune-sample.pcap" "$stage/"
+else
+    # Both directions of one G.711 call, up to 8 ms of jitter, 3% lost.
+    "$generator" --output "$stage/$capture" --calls 1 --two-way --jitter 8 --loss 3 --seed 2 \
+        "${call[@]}"
+fi
+chmod 644 "$stage/$capture"
 # A fixed, plain look: no recent-files dialog state, default columns.
 cat > "$stage/home/.config/wireshark/recent_common" <<'RECENT'
 privs.warn_if_elevated: FALSE
 gui.geometry_main_maximized: FALSE
 RECENT
-# Columns wide enough for "SimpleKestrune" and the whole Info text.
-cat > "$stage/home/.config/wireshark/recent" <<'RECENT'
+if [ "$view" = analysis ]; then
+    # The host's default columns with the stream analysis as custom columns
+    # (field:occurrence:resolved) before Info, which takes the rest.
+    cat > "$stage/home/.config/wireshark/preferences" <<'PREFS'
+gui.column.format:
+	"No.", "%m",
+	"Time", "%t",
+	"Source", "%s",
+	"Destination", "%d",
+	"Protocol", "%p",
+	"Length", "%L",
+	"Stream", "%Cus:kestrune.stream:0:R",
+	"Delta (ms)", "%Cus:kestrune.analysis.delta:0:R",
+	"Jitter (ms)", "%Cus:kestrune.analysis.jitter:0:R",
+	"Lost", "%Cus:kestrune.analysis.lost:0:R",
+	"Info", "%i"
+PREFS
+    # No bytes pane: the details get its room, for the selected packet's
+    # analysis subtree.
+    cat > "$stage/home/.config/wireshark/recent" <<'RECENT'
+column.width: %m, 50, %t, 85, %s, 100, %d, 100, %p, 125, %L, 60, %Cus:kestrune.stream:0:R, 65, %Cus:kestrune.analysis.delta:0:R, 90, %Cus:kestrune.analysis.jitter:0:R, 90, %Cus:kestrune.analysis.lost:0:R, 50, %i, 300
+gui.byte_view_show: FALSE
+RECENT
+else
+    # Columns wide enough for "SimpleKestrune" and the whole Info text.
+    cat > "$stage/home/.config/wireshark/recent" <<'RECENT'
 column.width: %m, 50, %t, 90, %s, 110, %d, 110, %p, 130, %L, 60, %i, 700
 RECENT
+fi
+if [ "$view" = iograph ]; then
+    # The I/O Graphs dialog's own table (a UAT in the profile), fields in the
+    # order the host writes them: enabled, name, display filter, colour,
+    # style, Y axis, Y field, moving average, Y axis factor. The delta
+    # graphs (about 20 ms, ten times the jitter) are there but off, so that
+    # the jitter keeps a readable scale.
+    cat > "$stage/home/.config/wireshark/io_graphs" <<'UAT'
+"TRUE","Jitter, stream 0","kestrune.stream == 0","#1f77b4","Line","MAX(Y Field)","kestrune.analysis.jitter","None","1"
+"TRUE","Jitter, stream 1","kestrune.stream == 1","#d62728","Line","MAX(Y Field)","kestrune.analysis.jitter","None","1"
+"FALSE","Delta, stream 0","kestrune.stream == 0","#2ca02c","Dot","MAX(Y Field)","kestrune.analysis.delta","None","1"
+"FALSE","Delta, stream 1","kestrune.stream == 1","#ff7f0e","Dot","MAX(Y Field)","kestrune.analysis.delta","None","1"
+UAT
+fi
 
 as_user=()
 if [ "$(id -u)" -eq 0 ]; then
@@ -55,7 +118,7 @@ if [ "$(id -u)" -eq 0 ]; then
 fi
 
 screen=1280x900x24
-[ "$view" = streams ] && screen=1600x900x24  # room for every column
+case $view in streams | iograph) screen=1600x900x24 ;; esac  # room for every column
 Xvfb "$display" -screen 0 $screen -nolisten tcp >/dev/null 2>&1 &
 xvfb=$!
 cleanup() {
@@ -71,12 +134,12 @@ extra=()
 # from probing for them.
 "${as_user[@]}" env DISPLAY="$display" HOME="$stage/home" WIRESHARK_PLUGIN_DIR="$stage/plugins" \
     WIRESHARK_EXTCAP_DIR="$stage/extcap" XDG_RUNTIME_DIR="$stage/runtime" QT_QPA_PLATFORM=xcb \
-    wireshark -r "$stage/kestrune-sample.pcap" -g "$frame" "${extra[@]}" \
+    wireshark -r "$stage/$capture" -g "$frame" "${extra[@]}" \
     >"$stage/wireshark.log" 2>&1 &
 ws=$!
 
 export DISPLAY=$display
-window=$(xdotool search --sync --onlyvisible --name "kestrune-sample" | head -1)
+window=$(xdotool search --sync --onlyvisible --name "${capture%.pcap}" | head -1)
 xdotool windowmove "$window" 0 0 windowsize "$window" 1280 900
 sleep 3
 xdotool windowactivate --sync "$window" 2>/dev/null || xdotool windowfocus --sync "$window"
@@ -107,6 +170,35 @@ case $view in
         xdotool key --delay 150 Down Down Down Down Down Down Down Down Down Right Up
         sleep 2
         import -window root -crop 1000x720+0+0 "$out"
+        ;;
+    analysis)
+        # As for details, but expand only the protocol's first level, then
+        # everything below its last item, the "Stream Analysis" subtree.
+        xdotool mousemove --window "$window" 300 800 click 1
+        xdotool key --window "$window" --delay 300 Down End Right End shift+Right
+        sleep 2
+        import -window root "$out"
+        ;;
+    iograph)
+        # Statistics › I/O Graphs, from the menu bar with the keyboard; the
+        # dialog draws the graphs of the io_graphs table above.
+        xdotool key --window "$window" --delay 300 alt+s i
+        graphs=$(xdotool search --sync --onlyvisible --name "I/O Graphs" | head -1)
+        xdotool windowmove "$graphs" 0 0 windowsize "$graphs" 1560 860
+        sleep 4
+        # Widen the table's Y Field, Display Filter and Graph Name columns
+        # (right to left, by dragging their headers' right edges) so that the
+        # fields and filters can be read in full.
+        for drag in "739 859" "323 423" "220 250"; do
+            read -r from to <<<"$drag"
+            xdotool mousemove --window "$graphs" "$from" 704 mousedown 1 \
+                mousemove --window "$graphs" "$to" 704 mouseup 1
+            sleep 0.5
+        done
+        # Focus back on the plot, so that the table shows no current cell.
+        xdotool mousemove --window "$graphs" 400 650 click 1 mousemove 1590 890
+        sleep 1
+        import -window "$graphs" "$out"
         ;;
 esac
 echo "wrote $out"

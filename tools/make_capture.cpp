@@ -15,16 +15,26 @@
 // and sending every 20 ms. --two-way adds the peer's direction of every
 // call, on the same session ID; --ipv6 uses 2001:db8:: addresses; --rtp
 // writes the same streams as RTP instead, in frames of the same sizes.
+// --jitter MS delays each packet's arrival by a pseudo-random amount below MS
+// milliseconds (a delay longer than the time between two packets reorders
+// them, as a real network would); --loss PERCENT drops each packet with that
+// probability. Both draw from their own generator, seeded from --seed, so the
+// packets that do arrive carry the same bytes as without them.
 //
 //   make_capture --output FILE --calls C [--gateways G] [--session S]
 //                [--two-way] [--ipv6] [--rtp] [--count N] [--seed S] [--port P]
+//                [--jitter MS] [--loss PERCENT]
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <queue>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -44,6 +54,8 @@ struct Options {
     bool two_way = false;
     bool ipv6 = false;
     bool rtp = false;
+    double jitter_ms = 0;
+    double loss_percent = 0;
 };
 
 struct Endpoint {
@@ -226,6 +238,13 @@ void set_other_type(Session& s, unsigned type, unsigned& payload) {
     }
 }
 
+// A non-negative number up to max, the whole argument.
+bool parse_amount(const char* text, double max, double& value) {
+    char* end = nullptr;
+    value = std::strtod(text, &end);
+    return end != text && *end == '\0' && std::isfinite(value) && value >= 0 && value <= max;
+}
+
 bool parse(int argc, char** argv, Options& o) {
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -252,11 +271,18 @@ bool parse(int argc, char** argv, Options& o) {
             o.ipv6 = true;
         else if (a == "--rtp")
             o.rtp = true;
-        else
+        else if (a == "--jitter" && has_value) {
+            if (!parse_amount(argv[++i], 60000, o.jitter_ms))
+                return false;
+        } else if (a == "--loss" && has_value) {
+            if (!parse_amount(argv[++i], 100, o.loss_percent))
+                return false;
+        } else
             return false;
     }
+    const bool network = o.jitter_ms > 0 || o.loss_percent > 0;
     return !o.output.empty() && o.port <= 0xFFFF && o.gateways >= 1 && o.gateways <= 200 &&
-           (o.calls > 0 || (o.gateways == 1 && !o.two_way && !o.ipv6 && !o.rtp));
+           (o.calls > 0 || (o.gateways == 1 && !o.two_way && !o.ipv6 && !o.rtp && !network));
 }
 
 std::vector<std::uint8_t> host_address(bool ipv6, unsigned host) {
@@ -307,6 +333,59 @@ Bytes rtp_packet(CallStream& s, unsigned frame_payload, std::mt19937& rng) {
     return b;
 }
 
+// The network between the senders and the capture point: it delays and drops
+// packets, and hands the rest to the capture in order of arrival. Without
+// jitter or loss it passes every packet straight through at its send time.
+class Network {
+public:
+    Network(const Options& o, PcapWriter& pcap)
+        : jitter_usec_(o.jitter_ms * 1000),
+          loss_(o.loss_percent / 100),
+          // Its own generator, so that the payloads stay those of a clean
+          // call; a different seed from the payloads' one.
+          rng_(static_cast<std::mt19937::result_type>(o.seed) ^ 0x6e657477U),
+          pcap_(pcap) {}
+
+    void send(Bytes f, std::uint64_t usec) {
+        if (jitter_usec_ <= 0 && loss_ <= 0) {
+            pcap_.packet(f, usec);
+            return;
+        }
+        // Both draws for every packet, so that a seed loses the same packets
+        // whatever the jitter.
+        const bool lost = unit() < loss_;
+        const auto delay = static_cast<std::uint64_t>(unit() * jitter_usec_);
+        // Nothing sent from now on can arrive before usec.
+        flush(usec);
+        if (!lost)
+            pending_.emplace(usec + delay, sent_++, std::move(f));
+    }
+    void flush(std::uint64_t until = UINT64_MAX) {
+        while (!pending_.empty() && std::get<0>(pending_.top()) <= until) {
+            pcap_.packet(std::get<2>(pending_.top()), std::get<0>(pending_.top()));
+            pending_.pop();
+        }
+    }
+
+private:
+    double unit() { return static_cast<double>(rng_()) / 4294967296.0; }  // [0, 1)
+
+    // Arrival time, then the order sent, which keeps ties in sending order.
+    using Arrival = std::tuple<std::uint64_t, unsigned long, Bytes>;
+    struct Later {
+        bool operator()(const Arrival& a, const Arrival& b) const {
+            return std::tie(std::get<0>(a), std::get<1>(a)) >
+                   std::tie(std::get<0>(b), std::get<1>(b));
+        }
+    };
+    double jitter_usec_;
+    double loss_;
+    std::mt19937 rng_;
+    PcapWriter& pcap_;
+    unsigned long sent_ = 0;
+    std::priority_queue<Arrival, std::vector<Arrival>, Later> pending_;
+};
+
 void write_calls(const Options& o, std::mt19937& rng, PcapWriter& pcap) {
     static const unsigned codecs[] = {5, 4, 3, 7};  // G.711 mu/A-law, G.729, G.726-32
     const Endpoint peer{host_address(o.ipv6, 20), 0, 0x14};
@@ -331,6 +410,7 @@ void write_calls(const Options& o, std::mt19937& rng, PcapWriter& pcap) {
     }
     // Every stream sends every 20 ms, the streams evenly spread in between.
     const std::uint64_t spacing = 20000 / streams.size();
+    Network network(o, pcap);
     for (unsigned long n = 0; n < o.count; ++n) {
         CallStream& s = streams[n % streams.size()];
         const unsigned payload = payload_for_codec(s.codec);
@@ -338,8 +418,9 @@ void write_calls(const Options& o, std::mt19937& rng, PcapWriter& pcap) {
             o.rtp ? rtp_packet(s, payload, rng)
                   : simple_packet(6 + payload, 0, false, false, s.codec, s.session_id,
                                   s.sequence++ & 0xFF, payload, rng, payload);
-        pcap.packet(frame(datagram, s.src, s.dst), n * spacing);
+        network.send(frame(datagram, s.src, s.dst), n * spacing);
     }
+    network.flush();
 }
 
 }  // namespace
@@ -351,7 +432,8 @@ int main(int argc, char** argv) {
                            "usage: %s --output FILE [--count N] [--seed S] [--port P]"
                            " [--well-formed-only]\n"
                            "       %s --output FILE --calls C [--gateways G] [--session S]"
-                           " [--two-way] [--ipv6] [--rtp] [--count N] [--seed S] [--port P]\n",
+                           " [--two-way] [--ipv6] [--rtp] [--count N] [--seed S] [--port P]"
+                           " [--jitter MS] [--loss PERCENT]\n",
                            argv[0], argv[0]);
         return 2;
     }

@@ -215,3 +215,15 @@ def write_capture(path, datagrams):
             f.write(captured)
     os.chmod(path, 0o644)
     return path
+
+
+def read_capture(path):
+    """(microseconds from the start, frame bytes) of each frame of a pcap
+    written by write_capture or the capture generator."""
+    frames = []
+    with open(path, "rb") as f:
+        f.read(24)
+        while record := f.read(16):
+            sec, usec, captured, _ = struct.unpack("<IIII", record)
+            frames.append(((sec - 1796428800) * 1000000 + usec, f.read(captured)))
+    return frames

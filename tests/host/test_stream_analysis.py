@@ -3,9 +3,11 @@
 expert information, the "Analyze streams" preference, and the payload table
 by packet type."""
 import collections
+import os
+import subprocess
 import unittest
 
-from harness import HostTestCase, header, write_capture
+from harness import HostTestCase, header, read_capture, write_capture
 from test_statistics import (EXPECTED_SESSIONS, STATS_CAPTURE, TIMING_CAPTURE, packet,
                              parse_stream_table, voice)
 
@@ -194,6 +196,84 @@ class ExpertCountsAgreeWithTheTables(HostTestCase):
         self.assertEqual(f"{max(jitter[1]):.3f}", table[1]["Max Jitter (ms)"])
         self.assertEqual(f"{sum(jitter[1]) / len(jitter[1]):.3f}", table[1]["Mean Jitter (ms)"])
         self.assertNotIn(2, jitter)  # no fixed rate
+
+
+class ImpairedCalls(HostTestCase):
+    """The capture generator's network: --loss drops packets and --jitter
+    delays them; what arrives is the clean call's packets, in order of arrival,
+    and the analysis sees exactly that."""
+
+    CALL = ["--calls", "1", "--two-way", "--seed", "5"]
+
+    def generate(self, name, *args):
+        capture = self.host.path(name)
+        subprocess.run([os.environ["KESTRUNE_GENERATOR"], "--output", capture, *self.CALL,
+                        *args], check=True)
+        os.chmod(capture, 0o644)
+        return capture
+
+    def table(self, capture):
+        out = self.host.tshark("-r", capture, "-q", "-z", "simplekestrune,streams").stdout
+        return {(src, dst): row for (src, dst, _), row in parse_stream_table(out).items()}
+
+    @staticmethod
+    def direction(frame):
+        """"address:port" of each end of an IPv4 frame."""
+        def end(ip, port):
+            return ".".join(map(str, frame[ip:ip + 4])) + f":{frame[port] << 8 | frame[port + 1]}"
+        return end(26, 34), end(30, 36)
+
+    def test_loss_drops_packets_and_the_table_counts_the_gaps(self):
+        clean = read_capture(self.generate("clean.pcap", "--count", "2000"))
+        capture = self.generate("lossy.pcap", "--count", "2000", "--loss", "10")
+        lossy = read_capture(capture)
+        self.assertEqual(read_capture(self.generate("again.pcap", "--count", "2000",
+                                                    "--loss", "10")), lossy)
+        # About 10% of 2000 (a standard deviation is 13 packets).
+        self.assertLess(abs(len(clean) - len(lossy) - 200), 60)
+        # What arrives is the clean call less some packets, at the same times.
+        kept = iter(clean)
+        self.assertTrue(all(frame in kept for frame in lossy))
+        # Per stream, the clean packets missing between the first and the last
+        # that arrived: losses before the first or after the last leave no gap.
+        arrived = set(lossy)
+        missing = collections.Counter()
+        for direction in {self.direction(f) for _, f in clean}:
+            ours = [x in arrived for x in clean if self.direction(x[1]) == direction]
+            first, last = ours.index(True), len(ours) - 1 - ours[::-1].index(True)
+            missing[direction] = ours[first:last + 1].count(False)
+        self.assertEqual(len(missing), 2)
+        table = self.table(capture)
+        for direction, count in missing.items():
+            self.assertGreater(count, 50)
+            row = table[direction]
+            self.assertEqual((row["Lost"], row["Out of Order"], row["Duplicates"]),
+                             (str(count), "0", "0"), direction)
+        lost = sum(int(v or 0) for v, in self.host.fields(capture, [A + "lost"]))
+        self.assertEqual(lost, sum(missing.values()))
+
+    def test_jitter_delays_each_packet_and_reorders_only_beyond_the_interval(self):
+        clean = read_capture(self.generate("clean.pcap", "--count", "400"))
+        self.assertEqual({row["Max Jitter (ms)"] for row in self.table(
+            self.host.path("clean.pcap")).values()}, {"0.000"})
+        sent = {frame: usec for usec, frame in clean}
+        for jitter, reordered in ((8, False), (30, True)):
+            capture = self.generate(f"jitter{jitter}.pcap", "--count", "400",
+                                    "--jitter", str(jitter))
+            frames = read_capture(capture)
+            arrivals = [usec for usec, _ in frames]
+            self.assertEqual(arrivals, sorted(arrivals))
+            self.assertEqual(sorted(f for _, f in frames), sorted(sent))
+            delays = [usec - sent[frame] for usec, frame in frames]
+            self.assertTrue(all(0 <= d < jitter * 1000 for d in delays), jitter)
+            self.assertGreater(max(delays), jitter * 900)
+            for row in self.table(capture).values():
+                # |D| of two delays below the bound stays below it, and so
+                # does J, a running mean of |D|.
+                self.assertTrue(0.5 < float(row["Mean Jitter (ms)"]) < jitter, row)
+                self.assertEqual(row["Lost"], "0")
+                # Each stream sends every 20 ms.
+                self.assertEqual(row["Out of Order"] != "0", reordered, row)
 
 
 if __name__ == "__main__":
