@@ -110,11 +110,11 @@ BurstCounts SlotHistory::counts() const {
     return c;
 }
 
-void Playout::observe(const StreamAnalysis& a, double arrival_ms, double buffer_ms) {
+void Playout::observe(const StreamAnalysis& a, double arrival_ms, double jitter_buffer_ms) {
     const std::int64_t extended = a.sequence().extended();
     if (a.packets() == 1) {
         *this = Playout{};
-        buffer_ms_ = buffer_ms;
+        buffer_ms_ = jitter_buffer_ms;
         first_arrival_ms_ = arrival_ms;
         first_extended_ = extended;
     }

@@ -62,7 +62,7 @@ public:
     // a0 + (t(n) - t(n0)) + buffer. Until the stream has a media clock (a
     // voice packet of a codec with a fixed rate) nothing can be due, so the
     // packets before it count as played.
-    void observe(const StreamAnalysis& a, double arrival_ms, double buffer_ms);
+    void observe(const StreamAnalysis& a, double arrival_ms, double jitter_buffer_ms);
 
     // Distinct packets that came after they were due (repeats not counted).
     unsigned late() const { return late_; }

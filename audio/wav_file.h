@@ -89,7 +89,7 @@ private:
     std::vector<std::int16_t> buffer_;
     std::string error_;
     bool in_pool_ = false;
-    std::list<WavFile*>::iterator pool_place_;
+    std::list<WavFile*>::iterator pool_place_{};
 };
 
 // Whether a directory entry of that name is there already (of any kind).

@@ -19,10 +19,10 @@ bool_preference analyze_streams = TRUE;
 namespace {
 
 struct TrackedStream {
-    StreamKey key;  // its addresses in the file's scope
-    std::uint32_t index;
-    nstime_t first_arrival;
-    nstime_t last_arrival;
+    StreamKey key{};  // its addresses in the file's scope
+    std::uint32_t index = 0;
+    nstime_t first_arrival{};
+    nstime_t last_arrival{};
     StreamAnalysis analysis;
 };
 // The file scope frees its memory without running destructors.
