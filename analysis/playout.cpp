@@ -77,9 +77,7 @@ void SlotHistory::received(std::int64_t extended, bool played) {
     if (k >= kWindow || (extended < lowest_ && has_folded_)) {
         return;  // its slot has been folded already
     }
-    if (extended < lowest_) {
-        lowest_ = extended;  // a stream that starts with a late packet
-    }
+    lowest_ = std::min(lowest_, extended);  // a stream may start with a late packet
     if (played) {
         played_[static_cast<std::size_t>(k)] = true;
     }

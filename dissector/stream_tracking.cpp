@@ -96,7 +96,7 @@ const FrameAnalysis* find_record(FileState& s, std::uint32_t frame, std::uint8_t
     std::uint32_t low = 0;
     std::uint32_t high = s.records;
     while (low < high) {
-        const std::uint32_t mid = low + (high - low) / 2;
+        const std::uint32_t mid = low + ((high - low) / 2);
         const FrameAnalysis& r = record_at(s, mid);
         if (order_of(r.frame, r.layer) < wanted) {
             low = mid + 1;
@@ -201,7 +201,7 @@ FrameAnalysis analyse(FileState& s, packet_info* pinfo, const SimplePacketHeader
     if (!first) {
         nstime_t delta;
         nstime_delta(&delta, &pinfo->abs_ts, &stream.last_arrival);
-        r.delta_ns = static_cast<std::int64_t>(delta.secs) * 1000000000 + delta.nsecs;
+        r.delta_ns = (static_cast<std::int64_t>(delta.secs) * 1000000000) + delta.nsecs;
     }
     stream.last_arrival = pinfo->abs_ts;
     r.previous_codec = previous_codec;

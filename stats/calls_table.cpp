@@ -46,15 +46,15 @@ enum DirectionColumn : std::uint8_t {
 };
 
 enum Column : std::uint8_t {
-    kEndpointA,
-    kEndpointB,
-    kSessionId,
-    kStart,
-    kDuration,
-    kForward,                                 // A → B
+    kEndpointA = 0,
+    kEndpointB = 1,
+    kSessionId = 2,
+    kStart = 3,
+    kDuration = 4,
+    kForward = 5,                             // A → B
     kReverse = kForward + kDirectionColumns,  // B → A
     kOneWay = kReverse + kDirectionColumns,
-    kColumns
+    kColumns = kOneWay + 1
 };
 
 stat_tap_table_item columns[kColumns] = {
@@ -240,7 +240,7 @@ tap_packet_status call_packet(void* tapdata, packet_info* pinfo, epan_dissect_t*
     }
     const auto* p = static_cast<const TappedPacket*>(data);
     const StreamKey key = stream_key_of(*p);
-    CallStream* s = streams.find(key);
+    const CallStream* s = streams.find(key);
     if (s == nullptr) {
         s = &new_stream(table, key);
     }

@@ -240,7 +240,7 @@ void set_other_type(Session& s, unsigned type, unsigned& payload) {
 
 // A non-negative number up to max, the whole argument.
 bool parse_amount(const char* text, double max, double& value) {
-    char* end = nullptr;
+    char* end = nullptr;  // NOLINT(misc-const-correctness): strtod's out-parameter
     value = std::strtod(text, &end);
     return end != text && *end == '\0' && std::isfinite(value) && value >= 0 && value <= max;
 }
