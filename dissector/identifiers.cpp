@@ -18,6 +18,7 @@ int hf_payload_size = -1;
 int ett_simple_kestrune = -1;
 int ett_simple_packet = -1;
 
+int hf_stream_analysis = -1;
 int hf_stream_index = -1;
 int hf_analysis_delta = -1;
 int hf_analysis_jitter = -1;

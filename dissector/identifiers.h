@@ -25,6 +25,7 @@ extern int ett_simple_kestrune;
 extern int ett_simple_packet;
 
 // The per-packet stream analysis, generated items under "Stream Analysis".
+extern int hf_stream_analysis;
 extern int hf_stream_index;
 extern int hf_analysis_delta;
 extern int hf_analysis_jitter;

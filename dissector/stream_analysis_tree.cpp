@@ -31,10 +31,11 @@ const char* codec_name(unsigned codec) {
 
 void add_stream_analysis_tree(proto_tree* tree, tvbuff_t* tvb, packet_info* pinfo,
                               const FrameAnalysis& r, const SimplePacketHeader& h) {
-    proto_item* analysis_ti = nullptr;
-    proto_tree* analysis = proto_tree_add_subtree(tree, tvb, 0, 0, ett_stream_analysis,
-                                                  &analysis_ti, "Stream Analysis");
+    // A field, not a text item, as the host's "tcp.analysis" is: it can be
+    // filtered on, and the host skips it when no one looks (-T fields).
+    proto_item* analysis_ti = proto_tree_add_item(tree, hf_stream_analysis, tvb, 0, 0, ENC_NA);
     proto_item_set_generated(analysis_ti);
+    proto_tree* analysis = proto_item_add_subtree(analysis_ti, ett_stream_analysis);
 
     add_generated_uint(analysis, hf_stream_index, tvb, r.stream);
     const Verdict verdict = r.verdict();

@@ -15,6 +15,9 @@ namespace {
 
 // Display filters and I/O graphs name these fields.
 hf_register_info analysis_fields[] = {
+    {&hf_stream_analysis,
+     {"Stream Analysis", "kestrune.analysis", FT_NONE, BASE_NONE, nullptr, 0x0,
+      "What this packet tells about its media stream", HFILL}},
     {&hf_stream_index,
      {"Stream index", "kestrune.stream", FT_UINT32, BASE_DEC, nullptr, 0x0,
       "Media streams (one direction of one session between two endpoints), numbered from 0 in "
