@@ -5,21 +5,15 @@
 
 #include <string>
 
+#include "tap_export.h"
+
 namespace kestrune::audio {
 
-class AudioExport;
+// An export of each voice stream into folder, not yet started.
+TapExport* new_stream_export(const std::string& folder, bool finish_on_draw);
 
-// Starts an export into folder: checks the folder and registers a listener
-// on the protocol's tap. On failure returns nullptr and says why in error.
-// finish_on_draw: finish when the host first draws the listener, as tshark
-// does once, after the last packet.
-AudioExport* start_audio_export(const std::string& folder, bool finish_on_draw, std::string& error);
-
-// Writes out what is held, gives the files their names, removes the
-// listener (which frees the export) and returns the summary.
-std::string finish_audio_export(AudioExport* e);
-
-// Registers the -z argument and, in the GUI, the menu entry.
+// Registers the -z arguments of both exports (streams and calls) and, in
+// the GUI, the menu entry.
 void register_audio_export();
 void register_audio_menu();
 

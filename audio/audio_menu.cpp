@@ -1,15 +1,17 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 //
 // The GUI's Tools › SimpleKestrune Audio Export…: the host's funnel API asks
-// for the folder, re-reads the open capture through the same export as the
-// -z argument, and shows the summary in a text window. tshark has no funnel
-// operations and never offers the menu.
+// for the folder and what to export (each stream as a mono file, or each
+// call as a stereo one), re-reads the open capture through the same export
+// as the -z argument, and shows the summary in a text window. tshark has no
+// funnel operations and never offers the menu.
 #include <epan/funnel.h>
 #include <glib.h>
 
 #include <string>
 
 #include "audio_export.h"
+#include "call_audio_export.h"
 
 namespace kestrune::audio {
 namespace {
@@ -17,28 +19,53 @@ namespace {
 constexpr const char* kTitle = "SimpleKestrune Audio Export";
 
 std::string last_folder;
+std::string last_choice = "streams";
 
 void show(const funnel_ops_t* ops, const std::string& text) {
     funnel_text_window_t* window = ops->new_text_window(ops->ops_id, kTitle);
     ops->set_text(window, text.c_str());
 }
 
+// "streams" or "calls", in any case, and their first letters will do.
+TapExport* new_export(const std::string& choice, const std::string& folder) {
+    gchar* word = g_ascii_strdown(choice.c_str(), -1);
+    g_strstrip(word);
+    const std::string w = word;
+    g_free(word);
+    if (!w.empty() && std::string("streams").compare(0, w.size(), w) == 0) {
+        return new_stream_export(folder, false);
+    }
+    if (!w.empty() && std::string("calls").compare(0, w.size(), w) == 0) {
+        return new_call_export(folder, false);
+    }
+    return nullptr;
+}
+
 void export_into(char** user_input, void* /*data*/) {
     const funnel_ops_t* ops = funnel_get_funnel_ops();
-    last_folder = user_input != nullptr && user_input[0] != nullptr ? user_input[0] : "";
+    const bool both = user_input != nullptr && user_input[0] != nullptr && user_input[1] != nullptr;
+    last_folder = both ? user_input[0] : "";
+    last_choice = both ? user_input[1] : "";
     g_strfreev(user_input);
     if (ops == nullptr) {
         return;
     }
-    std::string error;
-    AudioExport* e = start_audio_export(last_folder, false, error);
+    TapExport* e = new_export(last_choice, last_folder);
     if (e == nullptr) {
+        show(ops,
+             "Nothing exported: say \"streams\" (a mono file for each stream) or \"calls\" "
+             "(a stereo file for each call), not \"" +
+                 last_choice + "\".\n");
+        return;
+    }
+    std::string error;
+    if (!start_export(e, error)) {
         show(ops, "Nothing exported: " + error + "\n");
         return;
     }
     // Synchronous: every packet of the open capture goes through the tap.
     ops->retap_packets(ops->ops_id);
-    show(ops, finish_audio_export(e));
+    show(ops, finish_export(e));
 }
 
 void ask_for_folder(void* /*data*/) {
@@ -46,8 +73,10 @@ void ask_for_folder(void* /*data*/) {
     if (ops == nullptr || ops->new_dialog == nullptr) {
         return;
     }
-    const char* names[] = {"Folder for the WAV files", nullptr};
-    const char* values[] = {last_folder.c_str(), nullptr};
+    const char* names[] = {"Folder for the WAV files",
+                           "Export: streams (mono, one per stream) or calls (stereo, one per call)",
+                           nullptr};
+    const char* values[] = {last_folder.c_str(), last_choice.c_str(), nullptr};
     ops->new_dialog(ops->ops_id, kTitle, names, values, export_into, nullptr, nullptr);
 }
 

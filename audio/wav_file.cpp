@@ -77,11 +77,12 @@ void FilePool::close_least_recent() {
 }
 
 WavFile::WavFile(FilePool& pool, const std::string& folder, const std::string& name,
-                 unsigned sample_rate)
+                 unsigned sample_rate, unsigned channels)
     : pool_(pool),
       final_path_(folder + "/" + name),
       temporary_path_(folder + "/." + name + "." + std::to_string(getpid()) + ".part"),
-      sample_rate_(sample_rate) {}
+      sample_rate_(sample_rate),
+      channels_(channels) {}
 
 WavFile::~WavFile() {
     discard();
@@ -112,7 +113,7 @@ int WavFile::open_now() {
         created_ = fd >= 0;
         mode = SFM_WRITE;
         info.samplerate = static_cast<int>(sample_rate_);
-        info.channels = 1;
+        info.channels = static_cast<int>(channels_);
         info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
     } else {
         fd = open(temporary_path_.c_str(), O_RDWR | O_CLOEXEC);
@@ -193,7 +194,7 @@ void WavFile::fail(const std::string& what) {
     discard();
 }
 
-bool WavFile::commit() {
+bool WavFile::close_written() {
     // A stream whose every place was silence before anything came still
     // gets its file.
     if (!ensure_open()) {
@@ -206,8 +207,16 @@ bool WavFile::commit() {
     pool_.forget(*this);
     const int closed = sf_close(file_);
     file_ = nullptr;
+    std::vector<std::int16_t>().swap(buffer_);
     if (closed != 0) {
         fail(std::string("cannot finish ") + temporary_path_ + ": " + sf_error_number(closed));
+        return false;
+    }
+    return true;
+}
+
+bool WavFile::commit() {
+    if (!close_written()) {
         return false;
     }
     // link() fails rather than replace a file that has turned up meanwhile.

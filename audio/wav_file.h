@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// 16-bit mono PCM WAV files written with libsndfile as the samples come,
+// 16-bit PCM WAV files (mono unless asked) written with libsndfile as the samples come,
 // any number of them at once: a FilePool keeps a bounded number open and
 // closes the least recently written ones, which are opened again to append
 // when their turn comes. A closed file keeps neither buffer nor libsndfile
@@ -51,8 +51,9 @@ private:
 class WavFile : public SampleSink {
 public:
     // Nothing is created until the first samples come.
+    // channels: samples are then written interleaved, frame by frame.
     WavFile(FilePool& pool, const std::string& folder, const std::string& name,
-            unsigned sample_rate);
+            unsigned sample_rate, unsigned channels = 1);
     ~WavFile() override;
     WavFile(const WavFile&) = delete;
     WavFile& operator=(const WavFile&) = delete;
@@ -66,6 +67,11 @@ public:
     // Gives the finished file its name; false (and error() says why) if
     // that fails, in which case nothing is left behind.
     bool commit();
+    // Completes the temporary file and leaves it there, to be read back
+    // (temporary_path()) and then discarded: the file is never given its
+    // name. False (and error() says why) if that fails.
+    bool close_written();
+    const std::string& temporary_path() const { return temporary_path_; }
     // Removes the temporary file.
     void discard();
 
@@ -84,6 +90,7 @@ private:
     std::string final_path_;
     std::string temporary_path_;
     unsigned sample_rate_;
+    unsigned channels_;
     bool created_ = false;
     SNDFILE* file_ = nullptr;
     std::vector<std::int16_t> buffer_;

@@ -199,16 +199,6 @@ void init_table(stat_tap_table_ui* ui) {
     stat_tap_add_table(ui, stat_tap_init_table(kTableName, kColumns, 0, nullptr));
 }
 
-StreamKey reverse_of(const StreamKey& k) {
-    StreamKey r{};
-    copy_address_shallow(&r.src, &k.dst);
-    copy_address_shallow(&r.dst, &k.src);
-    r.src_port = k.dst_port;
-    r.dst_port = k.src_port;
-    r.session_id = k.session_id;
-    return r;
-}
-
 // A new stream: the second direction of its reverse's call, or a call of
 // its own with this stream's source as A.
 CallStream& new_stream(stat_tap_table* table, const StreamKey& key) {

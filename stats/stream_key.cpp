@@ -33,4 +33,14 @@ std::string stream_text(const StreamKey& k) {
            " session " + session;
 }
 
+StreamKey reverse_of(const StreamKey& k) {
+    StreamKey r{};
+    copy_address_shallow(&r.src, &k.dst);
+    copy_address_shallow(&r.dst, &k.src);
+    r.src_port = k.dst_port;
+    r.dst_port = k.src_port;
+    r.session_id = k.session_id;
+    return r;
+}
+
 }  // namespace kestrune

@@ -18,6 +18,10 @@ namespace kestrune {
 // A key that borrows the record's addresses: for look-ups only.
 StreamKey stream_key_of(const TappedPacket& p);
 
+// The same session the other way (B:b → A:a for A:a → B:b), borrowing k's
+// addresses: for look-ups only.
+StreamKey reverse_of(const StreamKey& k);
+
 // "192.0.2.1:4096", "[2001:db8::1]:4096".
 std::string endpoint_text(const address& a, std::uint32_t port);
 // "192.0.2.1:4096 → 192.0.2.2:30000 session 42".
