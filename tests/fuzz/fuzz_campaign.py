@@ -5,8 +5,8 @@ own fuzz testing: random datagrams to the port and mutated captures, read by
 the real tshark with the host's strict debugging settings, in -V, PDML and
 two-pass modes with the release module (the stream analysis on and off, and
 a host dissector chosen for DTMF payloads), and in summary, -V and statistics
-(the tree, the stream table, expert information and the audio export, with
-the heuristic on)
+(the tree, the stream and calls tables, the flow graph, expert information
+and the audio exports of streams and of calls, with the heuristic on)
 modes with a sanitizer build and under valgrind.
 
 A run passes when every tshark exits 0, nothing crashes or aborts, no
@@ -152,7 +152,8 @@ class Campaign:
             # A folder of its own each time: an existing file is not rewritten.
             audio = tempfile.mkdtemp(prefix="audio-", dir=host.root)
             os.chmod(audio, 0o777)
-            args += ["-z", f"simplekestrune,audio,{audio}"]
+            args += ["-z", f"simplekestrune,audio,{audio}",
+                     "-z", f"simplekestrune,callaudio,{audio}"]
         cmd, full_env = host.command("-r", capture, *args, env={**STRICT_ENV, **(env or {})},
                                      wrapper=wrapper)
         err_path = host.path("stderr.txt")

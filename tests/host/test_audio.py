@@ -257,6 +257,117 @@ class AudioExport(HostTestCase):
         self.assertFalse([n for n in os.listdir(folder) if n.endswith(".part")])
 
 
+def read_stereo(path):
+    with wave.open(path) as w:
+        assert (w.getnchannels(), w.getsampwidth(), w.getframerate()) == (2, 2, 8000)
+        raw = w.readframes(w.getnframes())
+    samples = [int.from_bytes(raw[i:i + 2], "little", signed=True) for i in range(0, len(raw), 2)]
+    return samples[0::2], samples[1::2]
+
+
+def timed(packets, start, step):
+    return [dict(p, time=start + i * step) for i, p in enumerate(packets)]
+
+
+FAR = {"src": "192.0.2.30", "dst": "192.0.2.20", "sport": 31000, "dport": 4096}
+FAR_BACK = {"src": "192.0.2.20", "dst": "192.0.2.30", "sport": 4096, "dport": 31000}
+CALLS = sorted(
+    # Session 1: mu-law A → B with a packet lost, A-law back 37.5 ms later.
+    timed([voice(1, s, [mulaw(x) for x in tone(80, 500 + 50 * s)], MU) for s in range(10)
+           if s != 4], 0.100, 0.010)
+    + timed([voice(1, s, [alaw(x) for x in tone(160, 700)], A, **BACK) for s in range(8)],
+            0.1375, 0.020)
+    # Session 3: one way only.
+    + timed([voice(3, s, [mulaw(x) for x in tone(160)], MU) for s in range(5)], 0.200, 0.020)
+    # Session 7 between two pairs of endpoints; in the second, 192.0.2.20 is
+    # heard first (DTMF) but its voice starts 20 ms after the other side's.
+    + timed([voice(7, s, [mulaw(x) for x in tone(160, 300)], MU) for s in range(3)], 0.300,
+            0.020)
+    + [voice(7, 0, bytes(4), MU, ptype=1, time=0.3001, **FAR_BACK)]
+    + timed([voice(7, s, [mulaw(x) for x in tone(160, 900)], MU, **FAR) for s in range(4)],
+            0.310, 0.020)
+    + timed([voice(7, s, [alaw(x) for x in tone(160, 1100)], A, **FAR_BACK) for s in range(1, 4)],
+            0.330, 0.020)
+    # Session 9: G.723.1 (no decoder) against mu-law; session 11: G.723.1 alone.
+    + timed([voice(9, s, bytes(24), G723) for s in range(3)], 0.400, 0.030)
+    + timed([voice(9, s, [mulaw(x) for x in tone(160)], MU, **BACK) for s in range(3)], 0.410,
+            0.020)
+    + timed([voice(11, s, bytes(24), G723) for s in range(3)], 0.500, 0.030),
+    key=lambda p: p["time"])
+# Each call's file, with the mono files of its directions and where they start.
+CALL_FILES = {
+    "192.0.2.10_31000-192.0.2.20_4096-s1-call.wav": (MU_FILE, 0, A_FILE, 300),
+    "192.0.2.10_31000-192.0.2.20_4096-s3-call.wav":
+        ("192.0.2.10_31000-192.0.2.20_4096-s3.wav", 0, None, 0),
+    "192.0.2.10_31000-192.0.2.20_4096-s7-call.wav":
+        ("192.0.2.10_31000-192.0.2.20_4096-s7.wav", 0, None, 0),
+    "192.0.2.20_4096-192.0.2.30_31000-s7-call.wav":
+        ("192.0.2.20_4096-192.0.2.30_31000-s7.wav", 160,
+         "192.0.2.30_31000-192.0.2.20_4096-s7.wav", 0),
+    "192.0.2.10_31000-192.0.2.20_4096-s9-call.wav":
+        (None, 0, "192.0.2.20_4096-192.0.2.10_31000-s9.wav", 80),
+}
+
+
+class CallAudioExport(HostTestCase):
+    """-z simplekestrune,callaudio,DIR beside the export of each stream, in one run."""
+    folder = classmethod(AudioExport.folder.__func__)
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.capture = write_capture(cls.host.path("calls.pcap"), CALLS)
+        cls.mono, cls.calls = cls.folder("mono", 0o777), cls.folder("calls", 0o777)
+        cls.summary = cls.export().stdout
+
+    @classmethod
+    def export(cls):
+        return cls.host.tshark("-q", "-r", cls.capture, "-z", f"simplekestrune,audio,{cls.mono}",
+                               "-z", f"simplekestrune,callaudio,{cls.calls}", check=False)
+
+    def test_each_channel_is_its_directions_mono_export_at_its_offset(self):
+        self.assertEqual(set(os.listdir(self.calls)), set(CALL_FILES))
+        for name, (left, left_at, right, right_at) in CALL_FILES.items():
+            channels = read_stereo(os.path.join(self.calls, name))
+            expected = []
+            for mono, at in ((left, left_at), (right, right_at)):
+                samples = read_wav(os.path.join(self.mono, mono)) if mono else []
+                expected.append([0] * at + samples if samples else [])
+            frames = max(map(len, expected))
+            for got, want in zip(channels, expected):
+                self.assertEqual(got, want + [0] * (frames - len(want)), name)
+
+    def test_summary_names_each_call_and_why_a_channel_is_silent(self):
+        lines = self.summary.splitlines()
+        def after(label):
+            at = lines.index(next(l for l in lines if l.startswith(label)))
+            return lines[at:at + 3]
+        self.assertEqual(after("192.0.2.10:31000 ↔ 192.0.2.20:4096 session 1:"), [
+            "192.0.2.10:31000 ↔ 192.0.2.20:4096 session 1: "
+            "192.0.2.10_31000-192.0.2.20_4096-s1-call.wav, 0.198 s",
+            "  left, A → B (G711Mulaw): from 0.000 s, 0.100 s, lost 1, undecodable 0, "
+            "not voice 0, duplicates 0, too late 0, codec changes 0",
+            "  right, B → A (G711Alaw): from 0.037 s, 0.160 s, lost 0, undecodable 0, "
+            "not voice 0, duplicates 0, too late 0, codec changes 0"])
+        self.assertEqual(after("192.0.2.10:31000 ↔ 192.0.2.20:4096 session 3:")[2],
+                         "  right, B → A: silent, no voice packets")
+        self.assertIn("192.0.2.20:4096 ↔ 192.0.2.30:31000 session 7: ", self.summary)
+        self.assertEqual(after("192.0.2.10:31000 ↔ 192.0.2.20:4096 session 9:")[1],
+                         "  left, A → B (G723Low): silent, the host has no G.723.1 decoder")
+        self.assertEqual(after("192.0.2.10:31000 ↔ 192.0.2.20:4096 session 11:")[0],
+                         "192.0.2.10:31000 ↔ 192.0.2.20:4096 session 11: "
+                         "skipped, neither direction can be decoded")
+
+    def test_a_call_file_already_there_is_kept_and_reported(self):
+        before = {n: os.path.getmtime(os.path.join(self.calls, n)) for n in CALL_FILES}
+        proc = self.export()
+        self.assertIn("NOT COMPLETE: 5 of 6 calls not written", proc.stdout)
+        self.assertIn("-z simplekestrune,callaudio: 5 call(s) not written", proc.stderr)
+        self.assertEqual(
+            {n: os.path.getmtime(os.path.join(self.calls, n)) for n in CALL_FILES}, before)
+        self.assertEqual(set(os.listdir(self.calls)), set(CALL_FILES))
+
+
 def aal2(payload, bits):
     """The payload's codewords, packed as RFC 3551 does (the first in the low
     bits of the first byte), packed again as AAL2 does (the first in the high bits)."""
