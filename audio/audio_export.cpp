@@ -7,7 +7,6 @@
 #include "audio_export.h"
 
 #include <epan/packet.h>
-#include <epan/stat_tap_ui.h>
 
 #include <cstdio>
 #include <memory>
@@ -171,15 +170,6 @@ std::string AudioExport::write_out() {
     return out;
 }
 
-bool cli_init(const char* argument, void* /*userdata*/) {
-    std::string error;
-    if (!start_export(new_stream_export(folder_argument(argument, kCliPrefix), true), error)) {
-        (void)std::fprintf(stderr, "tshark: -z %s: %s\n", argument, error.c_str());
-        return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 TapExport* new_stream_export(const std::string& folder, bool finish_on_draw) {
@@ -187,9 +177,7 @@ TapExport* new_stream_export(const std::string& folder, bool finish_on_draw) {
 }
 
 void register_audio_export() {
-    static stat_tap_ui cli = {REGISTER_STAT_GROUP_GENERIC, nullptr, kCliPrefix,
-                              stat_tap_init<cli_init>,     0,       nullptr};
-    register_stat_tap_ui(&cli, nullptr);
+    register_cli_export(kCliPrefix, new_stream_export);
     register_call_audio_export();
     register_audio_menu();
 }

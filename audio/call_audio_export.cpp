@@ -10,8 +10,6 @@
 // call's first voice packet.
 #include "call_audio_export.h"
 
-#include <epan/stat_tap_ui.h>
-
 #include <cmath>
 #include <cstdio>
 #include <deque>
@@ -21,6 +19,7 @@
 #include "dissector/host_compat.h"
 #include "dissector/value_names.h"
 #include "host_codec.h"
+#include "stats/call_pairing.h"
 #include "stats/stream_key.h"
 #include "stereo_merge.h"
 #include "stream_decoder.h"
@@ -61,11 +60,6 @@ struct Call {
     }
 };
 
-struct CallStream {
-    Call* call = nullptr;
-    unsigned direction = 0;
-};
-
 // "192.0.2.1_4096-192.0.2.2_30000-s42-call.wav": the mono files' name of
 // the A → B stream, marked as the call's.
 std::string call_file_name(const StreamKey& a_to_b) {
@@ -97,30 +91,22 @@ public:
 
 private:
     std::string write_out() override;
-    CallStream& new_stream(const StreamKey& key);
+    Call& new_call(const StreamKey& key);
     void start_channel(Call& call, unsigned direction, const packet_info& pinfo, unsigned codec);
     std::string write_call(Call& call);
 
     G726Packing packing_;
     // Before the calls: their files give their descriptors back to it.
     FilePool files_;
-    StreamMap<CallStream> streams_;
+    CallPairing<Call> streams_;
     std::deque<Call> calls_;  // as their first packets came
 };
 
-CallStream& CallAudioExport::new_stream(const StreamKey& key) {
-    const CallStream* reverse = streams_.find(reverse_of(key));
-    CallStream& s = streams_.add(key);
-    if (reverse != nullptr) {
-        s.call = reverse->call;
-        s.direction = 1 - reverse->direction;
-        return s;
-    }
+Call& CallAudioExport::new_call(const StreamKey& key) {
     Call& c = calls_.emplace_back();
     c.label = call_label(key);
     c.file_name = call_file_name(key);
-    s.call = &c;
-    return s;
+    return c;
 }
 
 void CallAudioExport::start_channel(Call& call, unsigned direction, const packet_info& pinfo,
@@ -150,16 +136,13 @@ void CallAudioExport::start_channel(Call& call, unsigned direction, const packet
 }
 
 void CallAudioExport::packet(const packet_info& pinfo, const TappedPacket& p) {
-    const StreamKey key = stream_key_of(p);
-    const CallStream* s = streams_.find(key);
-    if (s == nullptr) {
-        s = &new_stream(key);
-    }
-    Call& call = *s->call;
-    Channel& ch = call.way[s->direction];
+    const auto& s = streams_.side(stream_key_of(p),
+                                  [this](const StreamKey& key) -> Call& { return new_call(key); });
+    Call& call = *s.call;
+    Channel& ch = call.way[s.direction];
     const bool voice = p.header.packet_type == kVoicePacket;
     if (voice && !ch.voice) {
-        start_channel(call, s->direction, pinfo, p.header.codec_type);
+        start_channel(call, s.direction, pinfo, p.header.codec_type);
     }
     // As in the export of one stream: DTMF, fax and modem packets hold
     // their places once the direction's voice has started.
@@ -273,15 +256,6 @@ std::string CallAudioExport::write_out() {
     return out;
 }
 
-bool cli_init(const char* argument, void* /*userdata*/) {
-    std::string error;
-    if (!start_export(new_call_export(folder_argument(argument, kCliPrefix), true), error)) {
-        (void)std::fprintf(stderr, "tshark: -z %s: %s\n", argument, error.c_str());
-        return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 TapExport* new_call_export(const std::string& folder, bool finish_on_draw) {
@@ -289,9 +263,7 @@ TapExport* new_call_export(const std::string& folder, bool finish_on_draw) {
 }
 
 void register_call_audio_export() {
-    static stat_tap_ui cli = {REGISTER_STAT_GROUP_GENERIC, nullptr, kCliPrefix,
-                              stat_tap_init<cli_init>,     0,       nullptr};
-    register_stat_tap_ui(&cli, nullptr);
+    register_cli_export(kCliPrefix, new_call_export);
 }
 
 }  // namespace kestrune::audio

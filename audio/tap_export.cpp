@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "tap_export.h"
 
+#include <epan/stat_tap_ui.h>
 #include <epan/tap.h>
 #include <epan/to_str.h>
 #include <sys/stat.h>
@@ -9,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 
 #include "dissector/host_compat.h"
 #include "host_codec.h"
@@ -60,6 +62,31 @@ void draw(void* tapdata) {
     }
 }
 
+struct CliExport {
+    const char* prefix;
+    ExportMaker make;
+    stat_tap_ui ui;
+};
+
+std::string folder_argument(const char* argument, const char* prefix) {
+    const std::string arg = argument;
+    const std::string start = std::string(prefix) + ",";
+    return arg.compare(0, start.size(), start) == 0 ? arg.substr(start.size()) : std::string();
+}
+
+bool cli_init(const char* argument, void* userdata) {
+    const auto* cli = static_cast<const CliExport*>(userdata);
+    std::string error;
+    if (!start_export(cli->make(folder_argument(argument, cli->prefix), true), error)) {
+        (void)std::fprintf(stderr, "tshark: -z %s: %s\n", argument, error.c_str());
+        return false;
+    }
+    return true;
+}
+
+// The host keeps pointers to the registrations: a deque does not move them.
+std::deque<CliExport> cli_exports;
+
 // The host calls this when the listener is removed. Files not finished by
 // then are removed with their objects.
 void free_listener(void* tapdata) {
@@ -99,10 +126,12 @@ std::string finish_export(TapExport* e) {
     return summary;
 }
 
-std::string folder_argument(const char* argument, const char* prefix) {
-    const std::string arg = argument;
-    const std::string start = std::string(prefix) + ",";
-    return arg.compare(0, start.size(), start) == 0 ? arg.substr(start.size()) : std::string();
+void register_cli_export(const char* prefix, ExportMaker make) {
+    CliExport& cli = cli_exports.emplace_back();
+    cli.prefix = prefix;
+    cli.make = make;
+    cli.ui = {REGISTER_STAT_GROUP_GENERIC, nullptr, prefix, stat_tap_init<cli_init>, 0, nullptr};
+    register_stat_tap_ui(&cli.ui, &cli);
 }
 
 std::string file_name_part(const address& a, std::uint32_t port) {

@@ -64,9 +64,12 @@ bool start_export(TapExport* e, std::string& error);
 // finish(), then removes the listener (which frees the export).
 std::string finish_export(TapExport* e);
 
-// The folder of "PREFIX,DIR": everything after the prefix, commas and all;
-// empty when there is none.
-std::string folder_argument(const char* argument, const char* prefix);
+// Makes an export into folder, not yet started.
+using ExportMaker = TapExport* (*)(const std::string& folder, bool finish_on_draw);
+
+// Registers `-z PREFIX,DIR` (everything after the prefix is the folder,
+// commas and all), which starts make's export before tshark reads.
+void register_cli_export(const char* prefix, ExportMaker make);
 
 // "192.0.2.1_4096", and "2001.db8..1_4096" for 2001:db8::1: letters,
 // digits and dots only, so that IPv6 addresses make portable file names.

@@ -4,7 +4,9 @@
 
 Generates two-way G.711 calls (one stream each way, a packet every 20 ms)
 with the project's generator and exports them with
-`tshark -q -z simplekestrune,audio,DIR`, next to the same capture read with
+`tshark -q -z simplekestrune,audio,DIR` (a mono file per stream) and with
+`-z simplekestrune,callaudio,DIR` (a stereo file per call), next to the
+same capture read with
 a cheap listener (`-z io,stat,0`) that also makes tshark dissect every
 packet. Wall and CPU time and peak memory come from /usr/bin/time -v; the
 speed is the call's length over the export's wall time. Then the same for
@@ -53,16 +55,19 @@ def measure(host, generator, minutes, repetitions, calls=1, nofile=None):
     subprocess.run([generator, "--output", capture, "--calls", str(calls), "--two-way",
                     "--count", str(int(packets)), "--seed", "1"], check=True)
     os.chmod(capture, 0o644)
-    rows = {"export": [], "floor": []}
+    rows = {"export": [], "calls": [], "floor": []}
     for _ in range(repetitions):
-        out = tempfile.mkdtemp(dir=host.root)
-        os.chmod(out, 0o777)
-        rows["export"].append(run(host, capture, ["-z", f"simplekestrune,audio,{out}"], nofile))
-        if len(os.listdir(out)) != 2 * calls:
-            raise SystemExit(f"expected {2 * calls} WAV files in {out}, "
-                             f"found {len(os.listdir(out))}")
+        for kind, argument, files in (("export", "audio", 2 * calls),
+                                      ("calls", "callaudio", calls)):
+            out = tempfile.mkdtemp(dir=host.root)
+            os.chmod(out, 0o777)
+            rows[kind].append(run(host, capture, ["-z", f"simplekestrune,{argument},{out}"],
+                                  nofile))
+            if len(os.listdir(out)) != files:
+                raise SystemExit(f"expected {files} WAV files in {out}, "
+                                 f"found {len(os.listdir(out))}")
+            shutil.rmtree(out)
         rows["floor"].append(run(host, capture, ["-z", "io,stat,0"], nofile))
-        shutil.rmtree(out)
     median = {k: [statistics.median(r[i] for r in v) for i in range(2)] + [max(r[2] for r in v)]
               for k, v in rows.items()}
     return int(packets), median
@@ -72,17 +77,21 @@ def render(results, repetitions, many=None):
     lines = [TITLE, "",
              f"Measured {time.strftime('%Y-%m-%d')} by `bench/audio_export.py`: two-way G.711 "
              "mu-law calls from `make_capture --calls 1 --two-way`, one 20 ms packet each way "
-             f"every 20 ms, exported to two WAV files; median of {repetitions} runs, peak RSS the "
+             "every 20 ms, exported to two mono WAV files (`simplekestrune,audio`) or to one "
+             f"stereo file (`simplekestrune,callaudio`); median of {repetitions} runs, peak RSS the "
              "largest. Floor: the same capture with `-z io,stat,0`, a cheap listener that also "
              "makes tshark dissect every packet. Times real time: the call's length over the "
              f"export's wall time (goal: at least {GOAL}).", "",
              "| call | packets | export wall (s) | export CPU (s) | floor wall (s) | times real time "
-             "| export peak RSS (MiB) | floor peak RSS (MiB) | export's own memory (MiB) |",
-             "|---|---|---|---|---|---|---|---|---|"]
+             "| export peak RSS (MiB) | floor peak RSS (MiB) | export's own memory (MiB) "
+             "| call export wall (s) | call export CPU (s) | call times real time "
+             "| call export's own memory (MiB) |",
+             "|---|---|---|---|---|---|---|---|---|---|---|---|---|"]
     for minutes, (packets, m) in results:
-        (ew, ec, er), (fw, _, fr) = m["export"], m["floor"]
+        (ew, ec, er), (cw, cc, cr), (fw, _, fr) = m["export"], m["calls"], m["floor"]
         lines.append(f"| {minutes} min | {packets:,} | {ew:.2f} | {ec:.2f} | {fw:.2f} | "
-                     f"{minutes * 60 / ew:.0f} | {er:.1f} | {fr:.1f} | {er - fr:.1f} |")
+                     f"{minutes * 60 / ew:.0f} | {er:.1f} | {fr:.1f} | {er - fr:.1f} | "
+                     f"{cw:.2f} | {cc:.2f} | {minutes * 60 / cw:.0f} | {cr - fr:.1f} |")
     lines.append("")
     if many:
         streams, seconds, nofile, (packets, m) = many
@@ -92,10 +101,12 @@ def render(results, repetitions, many=None):
                   f"`ulimit -n {nofile}`, every file written (goal: the export's own memory "
                   f"within {MEMORY_GOAL} MiB).", "",
                   "| streams | packets | export wall (s) | export CPU (s) | floor wall (s) "
-                  "| export peak RSS (MiB) | floor peak RSS (MiB) | export's own memory (MiB) |",
-                  "|---|---|---|---|---|---|---|---|",
+                  "| export peak RSS (MiB) | floor peak RSS (MiB) | export's own memory (MiB) "
+                  "| call export wall (s) | call export's own memory (MiB) |",
+                  "|---|---|---|---|---|---|---|---|---|---|",
                   f"| {streams:,} | {packets:,} | {ew:.2f} | {ec:.2f} | {fw:.2f} | {er:.1f} "
-                  f"| {fr:.1f} | {er - fr:.1f} |", ""]
+                  f"| {fr:.1f} | {er - fr:.1f} | {m['calls'][0]:.2f} "
+                  f"| {m['calls'][2] - fr:.1f} |", ""]
     return "\n".join(lines)
 
 

@@ -17,28 +17,39 @@
 #   iograph  Statistics › I/O Graphs of a longer such call: the largest
 #            jitter of each stream per second, and the same for the delta
 #            ready in the graph table (docs/wireshark-io-graph.png)
+#   calls    the Telephony › SimpleKestrune Calls window for three two-way
+#            calls with jitter and losses (docs/wireshark-calls.png)
+#   flow     Statistics › Flow Graph of such calls, SimpleKestrune flows
+#            (docs/wireshark-flow-graph.png)
 # Needs the Debian packages wireshark-qt, xvfb, imagemagick and xdotool.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 view=details
-case "${1:-}" in details | streams | filter | analysis | iograph) view=$1; shift ;; esac
+case "${1:-}" in details | streams | filter | analysis | iograph | calls | flow) view=$1; shift ;; esac
 case $view in
     details) out=${1:-$root/docs/wireshark-gui.png} ;;
     streams) out=${1:-$root/docs/wireshark-streams.png} ;;
     filter) out=${1:-$root/docs/wireshark-stream-filter.png} ;;
     analysis) out=${1:-$root/docs/wireshark-stream-analysis.png} ;;
     iograph) out=${1:-$root/docs/wireshark-io-graph.png} ;;
+    calls) out=${1:-$root/docs/wireshark-calls.png} ;;
+    flow) out=${1:-$root/docs/wireshark-flow-graph.png} ;;
 esac
 module=${KESTRUNE_MODULE:-$root/build/simplekestrune.so}
 generator=${KESTRUNE_GENERATOR:-$root/build/make_capture}
 display=${KESTRUNE_DISPLAY:-:97}
 frame=36  # a DTMF packet of session 0
 capture=kestrune-sample.pcap
+# Both directions of one G.711 call, up to 8 ms of jitter, 3% lost.
+calls=(--calls 1 --two-way)
 case $view in
     # 4 seconds of a call, 3% lost: frame 15 is the first packet after a gap.
     analysis) frame=15 capture=bad-call.pcap call=(--count 400) ;;
     # 2 minutes, for 120 points a graph at the dialog's 1 s interval.
     iograph) frame=1 capture=bad-call.pcap call=(--count 12000) ;;
+    # Three calls from two gateways, 10 seconds each.
+    calls | flow) frame=1 capture=bad-calls.pcap calls=(--calls 3 --gateways 2 --two-way)
+        call=(--count 3000) ;;
 esac
 
 for tool in wireshark Xvfb xdotool import; do
@@ -58,8 +69,7 @@ cp "$module" "$stage/plugins/$version/epan/simplekestrune.so"
 if [ "$capture" = kestrune-sample.pcap ]; then
     cp "$root/samples/kestrune-sample.pcap" "$stage/"
 else
-    # Both directions of one G.711 call, up to 8 ms of jitter, 3% lost.
-    "$generator" --output "$stage/$capture" --calls 1 --two-way --jitter 8 --loss 3 --seed 2 \
+    "$generator" --output "$stage/$capture" "${calls[@]}" --jitter 8 --loss 3 --seed 2 \
         "${call[@]}"
 fi
 chmod 644 "$stage/$capture"
@@ -118,7 +128,7 @@ if [ "$(id -u)" -eq 0 ]; then
 fi
 
 screen=1280x900x24
-case $view in streams | iograph) screen=1600x900x24 ;; esac  # room for every column
+case $view in streams | iograph | calls | flow) screen=1600x900x24 ;; esac  # room for every column
 Xvfb "$display" -screen 0 $screen -nolisten tcp >/dev/null 2>&1 &
 xvfb=$!
 cleanup() {
@@ -130,6 +140,7 @@ sleep 1
 
 extra=()
 [ "$view" = streams ] && extra=(-z simplekestrune,streams)
+[ "$view" = calls ] && extra=(-z simplekestrune,calls)
 # No capture interfaces are needed: an empty extcap folder spares the start-up
 # from probing for them.
 "${as_user[@]}" env DISPLAY="$display" HOME="$stage/home" WIRESHARK_PLUGIN_DIR="$stage/plugins" \
@@ -199,6 +210,22 @@ case $view in
         xdotool mousemove --window "$graphs" 400 650 click 1 mousemove 1590 890
         sleep 1
         import -window "$graphs" "$out"
+        ;;
+    calls)
+        table=$(xdotool search --sync --onlyvisible --name "SimpleKestrune Calls" | head -1)
+        xdotool windowmove "$table" 0 0 windowsize "$table" 1590 230
+        sleep 3
+        import -window "$table" "$out"
+        ;;
+    flow)
+        # Statistics › Flow Graph, from the menu bar with the keyboard, then
+        # the dialog's Flow Type box set to SimpleKestrune by typing its name.
+        xdotool key --window "$window" --delay 300 alt+s
+        xdotool key --delay 300 ${KESTRUNE_FLOW_KEYS:-f}
+        graph=$(xdotool search --sync --onlyvisible --name "Flow" | head -1)
+        xdotool windowmove "$graph" 0 0 windowsize "$graph" 1200 860
+        sleep 3
+        import -window "$graph" "$out"
         ;;
 esac
 echo "wrote $out"

@@ -24,6 +24,7 @@
 
 #include "analysis/quality_score.h"
 #include "analysis/stream_analysis.h"
+#include "call_pairing.h"
 #include "dissector/host_compat.h"
 #include "dissector/tapped_packet.h"
 #include "dissector/value_names.h"
@@ -116,15 +117,10 @@ struct Call {
     Direction way[2];  // A → B, B → A
 };
 
-struct CallStream {
-    Call* call = nullptr;
-    unsigned direction = 0;
-};
-
 // The host shares one table among every window showing it, so the calls
 // behind it are shared too. A deque: the cells point into its calls.
 std::deque<Call> calls;
-StreamMap<CallStream> streams;
+CallPairing<Call> streams;
 
 void fill_direction(stat_tap_table_item_type* row, Direction& d, unsigned direction) {
     stat_tap_table_item_type* cell = row + (direction == 0 ? kForward : kReverse);
@@ -199,19 +195,10 @@ void init_table(stat_tap_table_ui* ui) {
     stat_tap_add_table(ui, stat_tap_init_table(kTableName, kColumns, 0, nullptr));
 }
 
-// A new stream: the second direction of its reverse's call, or a call of
-// its own with this stream's source as A.
-CallStream& new_stream(stat_tap_table* table, const StreamKey& key) {
-    const CallStream* reverse = streams.find(reverse_of(key));
-    CallStream& s = streams.add(key);
-    if (reverse != nullptr) {
-        s.call = reverse->call;
-        s.direction = 1 - reverse->direction;
-        return s;
-    }
+// A new call, with this stream's source as A, and its row.
+Call& new_call(stat_tap_table* table, const StreamKey& key) {
     Call& c = calls.emplace_back();
     c.row = table->num_elements;
-    s.call = &c;
     stat_tap_table_item_type cells[kColumns] = {};
     set_endpoint_cells(cells[kEndpointA], cells[kEndpointB], key);
     set_uint(cells[kSessionId], key.session_id);
@@ -219,7 +206,7 @@ CallStream& new_stream(stat_tap_table* table, const StreamKey& key) {
         fill_direction(cells, c.way[i], i);
     }
     stat_tap_init_table_row(table, c.row, kColumns, cells);
-    return s;
+    return c;
 }
 
 tap_packet_status call_packet(void* tapdata, packet_info* pinfo, epan_dissect_t* /*edt*/,
@@ -229,16 +216,13 @@ tap_packet_status call_packet(void* tapdata, packet_info* pinfo, epan_dissect_t*
         return TAP_PACKET_DONT_REDRAW;
     }
     const auto* p = static_cast<const TappedPacket*>(data);
-    const StreamKey key = stream_key_of(*p);
-    const CallStream* s = streams.find(key);
-    if (s == nullptr) {
-        s = &new_stream(table, key);
-    }
-    Direction& d = s->call->way[s->direction];
+    const auto& s = streams.side(
+        stream_key_of(*p), [table](const StreamKey& key) -> Call& { return new_call(table, key); });
+    Direction& d = s.call->way[s.direction];
     d.observe(pinfo, p->header);
-    stat_tap_table_item_type* row = stat_tap_get_field_data(table, s->call->row, 0);
-    fill_direction(row, d, s->direction);
-    fill_call(row, *s->call);
+    stat_tap_table_item_type* row = stat_tap_get_field_data(table, s.call->row, 0);
+    fill_direction(row, d, s.direction);
+    fill_call(row, *s.call);
     return TAP_PACKET_REDRAW;
 }
 
