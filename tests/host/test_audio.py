@@ -181,12 +181,12 @@ class AudioExport(HostTestCase):
             self.assertEqual(f.read(), "keep")
         self.assertEqual(set(os.listdir(again)), set(os.listdir(self.out)))
 
-    def run_export(self, capture, folder, *, nofile=None, fsize=None, stdin=None):
+    def run_export(self, capture, folder, *, nofile=None, fsize=None, stdin=None, what="audio"):
         """Starts an export as the tshark user, under the given limits."""
         wrapper = ["prlimit", f"--nofile={nofile}:{nofile}"] if nofile else []
         if fsize:
             wrapper = ["prlimit", f"--fsize={fsize}:{fsize}"]
-        cmd, env = self.host.command("-q", "-r", capture, "-z", f"simplekestrune,audio,{folder}",
+        cmd, env = self.host.command("-q", "-r", capture, "-z", f"simplekestrune,{what},{folder}",
                                      wrapper=wrapper)
         # Over the file size limit a write fails instead of killing tshark.
         ignore_xfsz = (lambda: signal.signal(signal.SIGXFSZ, signal.SIG_IGN)) if fsize else None
@@ -312,6 +312,8 @@ CALL_FILES = {
 class CallAudioExport(HostTestCase):
     """-z simplekestrune,callaudio,DIR beside the export of each stream, in one run."""
     folder = classmethod(AudioExport.folder.__func__)
+    run_export = AudioExport.run_export
+    outcome = staticmethod(AudioExport.outcome)
 
     @classmethod
     def setUpClass(cls):
@@ -357,6 +359,31 @@ class CallAudioExport(HostTestCase):
         self.assertEqual(after("192.0.2.10:31000 ↔ 192.0.2.20:4096 session 11:")[0],
                          "192.0.2.10:31000 ↔ 192.0.2.20:4096 session 11: "
                          "skipped, neither direction can be decoded")
+
+    def test_many_calls_under_a_low_open_file_limit(self):
+        # 120 two-way calls interleaved and room for 8 open files: each
+        # direction's file is closed and opened again on the way.
+        calls, packets = 120, 12
+        payload = {(c, w): [[mulaw(x) for x in tone(160 * i + 160, 200 + 5 * c + 300 * w)[160 * i:]]
+                            for i in range(packets)] for c in range(calls) for w in (0, 1)}
+        def ends(c, w):
+            return ({"sport": 20000 + c} if w == 0 else
+                    {"src": "192.0.2.20", "dst": "192.0.2.10", "sport": 4096, "dport": 20000 + c})
+        capture = write_capture(self.host.path("many-calls.pcap"), [
+            voice(c, i, payload[c, w][i], MU, time=0.02 * i + 0.0001 * c + 0.005 * w, **ends(c, w))
+            for i in range(packets) for c in range(calls) for w in (0, 1)])
+        folder = self.folder("many-calls", 0o777)
+        status, out, err = self.outcome(self.run_export(capture, folder, nofile=32,
+                                                        what="callaudio"))
+        self.assertEqual(status, 0, err)
+        self.assertNotIn("not written", out)
+        self.assertEqual(len(os.listdir(folder)), calls)
+        for c in (0, calls // 2, calls - 1):
+            left, right = read_stereo(
+                os.path.join(folder, f"192.0.2.10_{20000 + c}-192.0.2.20_4096-s{c}-call.wav"))
+            expected = [[mulaw_expand(b) for p in payload[c, w] for b in p] for w in (0, 1)]
+            self.assertEqual(left, expected[0] + [0] * 40)
+            self.assertEqual(right, [0] * 40 + expected[1])  # 5 ms later
 
     def test_a_call_file_already_there_is_kept_and_reported(self):
         before = {n: os.path.getmtime(os.path.join(self.calls, n)) for n in CALL_FILES}
