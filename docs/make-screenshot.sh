@@ -219,11 +219,13 @@ case $view in
         ;;
     flow)
         # Statistics › Flow Graph, from the menu bar with the keyboard: the
-        # host's 4.0 menu lists it, without a mnemonic, 18th (other hosts:
-        # KESTRUNE_FLOW_KEYS).
+        # menu lists it without a mnemonic, 18th in 4.0 and 4.4, 19th from
+        # 4.6 on (which added Plots); KESTRUNE_FLOW_KEYS for other hosts.
+        downs=17
+        [ "$(printf '%s\n' "$version" 4.6 | sort -V | head -1)" = 4.6 ] && downs=18
         xdotool key --window "$window" --delay 300 alt+s
         sleep 1
-        xdotool key --delay 300 ${KESTRUNE_FLOW_KEYS:-$(printf 'Down %.0s' $(seq 17))Return}
+        xdotool key --delay 300 ${KESTRUNE_FLOW_KEYS:-$(printf 'Down %.0s' $(seq "$downs"))Return}
         graph=
         for _ in $(seq 20); do
             graph=$(xdotool search --onlyvisible --name "Flow" | head -1) && break
