@@ -12,6 +12,7 @@
 
 #include "audio_export.h"
 #include "call_audio_export.h"
+#include "dissector/host_compat.h"
 
 namespace kestrune::audio {
 namespace {
@@ -22,7 +23,7 @@ std::string last_folder;
 std::string last_choice = "streams";
 
 void show(const funnel_ops_t* ops, const std::string& text) {
-    funnel_text_window_t* window = ops->new_text_window(ops->ops_id, kTitle);
+    funnel_text_window_t* window = new_funnel_window(ops->new_text_window, ops->ops_id, kTitle);
     ops->set_text(window, text.c_str());
 }
 
@@ -77,7 +78,7 @@ void ask_for_folder(void* /*data*/) {
                            "Export: streams (mono, one per stream) or calls (stereo, one per call)",
                            nullptr};
     const char* values[] = {last_folder.c_str(), last_choice.c_str(), nullptr};
-    ops->new_dialog(ops->ops_id, kTitle, names, values, export_into, nullptr, nullptr);
+    new_funnel_dialog(ops->new_dialog, ops->ops_id, kTitle, names, values, export_into, nullptr);
 }
 
 }  // namespace

@@ -44,7 +44,7 @@ void reset_listener(void* tapdata) {
 }
 
 tap_packet_status listen(void* tapdata, packet_info* pinfo, epan_dissect_t* /*edt*/,
-                         const void* data, tap_flags_t /*flags*/) {
+                         const void* data, tap_flags /*flags*/) {
     static_cast<TapExport*>(tapdata)->packet(*pinfo, *static_cast<const TappedPacket*>(data));
     return TAP_PACKET_DONT_REDRAW;
 }
@@ -109,8 +109,9 @@ bool start_export(TapExport* e, std::string& error) {
         return false;
     }
     load_host_codecs();
-    GString* failed = register_tap_listener("simplekestrune", e, nullptr, TL_REQUIRES_NOTHING,
-                                            reset_listener, listen, draw, free_listener);
+    GString* failed =
+        register_tap_listener("simplekestrune", e, nullptr, TL_REQUIRES_NOTHING, reset_listener,
+                              tap_callback<listen>, draw, free_listener);
     if (failed != nullptr) {
         error = failed->str;
         g_string_free(failed, TRUE);

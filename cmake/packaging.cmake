@@ -7,7 +7,9 @@
 # plugins are tied to the exact host release.
 execute_process(COMMAND pkg-config --variable=libdir wireshark
                 OUTPUT_VARIABLE _libdir OUTPUT_STRIP_TRAILING_WHITESPACE)
-file(REAL_PATH "${_libdir}/libwireshark.so" _libwireshark)
+# get_filename_component, not file(REAL_PATH): the latter needs CMake 3.19,
+# and Debian 11 has 3.18.
+get_filename_component(_libwireshark "${_libdir}/libwireshark.so" REALPATH)
 execute_process(COMMAND dpkg-query -S "${_libwireshark}" OUTPUT_VARIABLE _owner
                 RESULT_VARIABLE _found OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
 if(_found EQUAL 0)
@@ -17,13 +19,13 @@ if(_found EQUAL 0)
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "${_host_package} (= ${_host_version})")
 endif()
 # The audio export writes its files with libsndfile (the same package name
-# in Debian 12, 13 and unstable).
+# in Debian 11, 12, 13 and unstable).
 if(SNDFILE_FOUND)
   string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", libsndfile1")
 endif()
 
-# A suffix naming the Debian release the package was built in ("~deb12",
-# "~deb13", or "~sid" for unstable and testing, which carry no release
+# A suffix naming the Debian release the package was built in ("~deb11",
+# "~deb12", "~deb13", or "~sid" for unstable and testing, which carry no release
 # number), so that packages for several releases can sit in one folder.
 # "~" sorts before anything, so a plain version would still be newer.
 set(_release_suffix "")

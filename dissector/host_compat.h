@@ -1,10 +1,20 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // The differences between the host releases the plugin builds against
-// (4.0, 4.4 and 4.6), in one place and keyed on the host's own version
+// (3.4, 4.0, 4.4 and 4.6), in one place and keyed on the host's own version
 // macros, so that no other file needs an #if.
 #pragma once
 
+// The host's version: newer releases install ws_version.h; 3.4 has no such
+// header, only its config.h with VERSION_MAJOR and VERSION_MINOR (which 4.0
+// no longer installs). config.h also gives the HAVE_PLUGINS that 3.4's
+// headers need to declare the plugin registration.
+#if __has_include(<ws_version.h>)
 #include <ws_version.h>
+#else
+#include <config.h>
+#define WIRESHARK_VERSION_MAJOR VERSION_MAJOR
+#define WIRESHARK_VERSION_MINOR VERSION_MINOR
+#endif
 
 #define KESTRUNE_HOST_AT_LEAST(major, minor) \
     (WIRESHARK_VERSION_MAJOR > (major) ||    \
@@ -36,24 +46,35 @@
 #include <epan/packet.h>
 // After packet.h, which brings the glib types it needs on 4.0.
 #include <epan/conversation_filter.h>
+#include <epan/funnel.h>
 #include <epan/prefs-int.h>
 #include <epan/prefs.h>
 #include <epan/stat_tap_ui.h>
+#include <epan/stats_tree.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <type_traits>
 #include <utility>
 
 // The flow graph (Statistics › Flow Graph, tshark -z flow,NAME,...):
-// libwireshark exports its functions in every release, but no release's
-// development files install epan/sequence_analysis.h. These are the parts of
-// it the plugin uses. The host allocates and frees the items, so only the
+// libwireshark exports its functions in every release, but only 3.4's
+// development files install epan/sequence_analysis.h; there its own types
+// are used. For the later releases these are the parts of it the plugin
+// uses. The host allocates and frees the items, so only the
 // members up to the ones the plugin writes are declared; their layout is the
 // same in every release but for the flags, gboolean on 4.0 and bool from 4.4
 // on (checked against each release's libwireshark, which sets
 // has_color_filter at byte 108 with a 4-byte or a 1-byte store).
+#if __has_include(<epan/sequence_analysis.h>)
+#include <epan/sequence_analysis.h>
+namespace kestrune::host_flow {
+using Item = seq_analysis_item_t;
+using Info = seq_analysis_info_t;
+}  // namespace kestrune::host_flow
+#else
 namespace kestrune::host_flow {
 #if KESTRUNE_HOST_AT_LEAST(4, 4)
 using flag = bool;
@@ -86,10 +107,6 @@ struct Info {
     int nconv;
     GQueue* items;  // of Item*, in the order pushed
 };
-
-static_assert(offsetof(Item, frame_label) == 72 && offsetof(Item, comment) == 88);
-static_assert(offsetof(Item, has_color_filter) == 108);
-static_assert(offsetof(Info, items) == 16);
 }  // namespace kestrune::host_flow
 
 extern "C" {
@@ -99,6 +116,14 @@ void register_seq_analysis(const char* name, const char* ui_name, int proto_id,
 kestrune::host_flow::Item* sequence_analysis_create_sai_with_addresses(
     packet_info* pinfo, kestrune::host_flow::Info* sainfo);
 }
+#endif
+
+// The same offsets whether the host's header or the mirror above is used:
+// 3.4's header thus checks the mirror's layout for the releases after it.
+static_assert(offsetof(kestrune::host_flow::Item, frame_label) == 72 &&
+              offsetof(kestrune::host_flow::Item, comment) == 88);
+static_assert(offsetof(kestrune::host_flow::Item, has_color_filter) == 108);
+static_assert(offsetof(kestrune::host_flow::Info, items) == 16);
 
 namespace kestrune {
 
@@ -182,6 +207,26 @@ struct PacketConversationFilter {
     }
 };
 
+// The host's list of conversation filters for packets: 3.4 calls it
+// conv_filter_list; 4.0 renamed it beside a new list for logs.
+inline GList* packet_conversation_filters() {
+#if KESTRUNE_HOST_AT_LEAST(4, 0)
+    return packet_conv_filter_list;
+#else
+    return conv_filter_list;
+#endif
+}
+
+// The short name of a handle's protocol: 4.0 gave the call that name and
+// deprecated the old one, the only one 3.4 has.
+inline const char* handle_protocol_short_name(dissector_handle_t handle) {
+#if KESTRUNE_HOST_AT_LEAST(4, 0)
+    return dissector_handle_get_protocol_short_name(handle);
+#else
+    return dissector_handle_get_short_name(handle);
+#endif
+}
+
 // Calls a registered conversation filter's callback the way the GUI does,
 // with the packet (and a null user_data where the host passes one).
 template <typename Answer>
@@ -191,6 +236,91 @@ Answer call_conversation_filter(Answer (*callback)(packet_info*), packet_info* p
 template <typename Answer>
 Answer call_conversation_filter(Answer (*callback)(packet_info*, void*), packet_info* pinfo) {
     return callback(pinfo, nullptr);
+}
+
+// A tap's packet callback: 3.4 calls it with the packet alone; later
+// releases add the listener's flags (tap_flags_t). Callbacks are written
+// once, with the flags, and given to the host through tap_callback<F>,
+// which is F itself where the host passes flags and a forwarder passing
+// none where it does not. Taken from the host's own callback types, for
+// plain taps (tap_packet_cb) and statistics trees (stat_tree_packet_cb).
+template <typename HostCallback>
+struct tap_callback_of {
+    using flags = guint;  // the host passes none
+};
+template <typename Result, typename Target, typename Flags>
+struct tap_callback_of<Result (*)(Target, packet_info*, epan_dissect_t*, const void*, Flags)> {
+    using flags = Flags;
+};
+using tap_flags = tap_callback_of<tap_packet_cb>::flags;
+
+template <typename HostCallback, auto Callback>
+struct tap_adaptor {
+    static constexpr HostCallback callback = Callback;
+};
+template <typename Result, typename Target, auto Callback>
+struct tap_adaptor<Result (*)(Target, packet_info*, epan_dissect_t*, const void*), Callback> {
+    static Result forward(Target target, packet_info* pinfo, epan_dissect_t* edt,
+                          const void* data) {
+        return Callback(target, pinfo, edt, data, tap_flags{});
+    }
+    static constexpr Result (*callback)(Target, packet_info*, epan_dissect_t*,
+                                        const void*) = forward;
+};
+template <auto Callback>
+constexpr tap_packet_cb tap_callback = tap_adaptor<tap_packet_cb, Callback>::callback;
+template <auto Callback>
+constexpr stat_tree_packet_cb stats_tree_callback =
+    tap_adaptor<stat_tree_packet_cb, Callback>::callback;
+
+// A table statistic's table of a given name, when the GUI or tshark already
+// made it. 4.0 offers stat_tap_find_table; before it, the same search of
+// the table list the host keeps in the statistic.
+inline stat_tap_table* find_stat_table(stat_tap_table_ui* ui, const char* name) {
+#if KESTRUNE_HOST_AT_LEAST(4, 0)
+    return stat_tap_find_table(ui, name);
+#else
+    for (guint i = 0; ui->tables != nullptr && i < ui->tables->len; ++i) {
+        stat_tap_table* table = g_array_index(ui->tables, stat_tap_table*, i);
+        if (std::strcmp(table->title, name) == 0) {
+            return table;
+        }
+    }
+    return nullptr;
+#endif
+}
+
+// The Statistics menu's own group: 4.0 named it for packets, beside the
+// new groups for logs (the value is the same).
+#if KESTRUNE_HOST_AT_LEAST(4, 0)
+constexpr register_stat_group_t kPacketStatGroup = REGISTER_PACKET_STAT_GROUP_UNSORTED;
+#else
+constexpr register_stat_group_t kPacketStatGroup = REGISTER_STAT_GROUP_UNSORTED;
+#endif
+
+// The GUI's dialogs and text windows for plugins (funnel): 3.4 opens them
+// with their title alone and asks for fields without defaults; later
+// releases pass the GUI's ops_id and take the fields' current values. The
+// overload that matches the host's own member is the one chosen.
+inline funnel_text_window_t* new_funnel_window(funnel_text_window_t* (*host_new)(const char*),
+                                               funnel_ops_id_t* /*ops_id*/, const char* title) {
+    return host_new(title);
+}
+inline funnel_text_window_t* new_funnel_window(funnel_text_window_t* (*host_new)(funnel_ops_id_t*,
+                                                                                 const char*),
+                                               funnel_ops_id_t* ops_id, const char* title) {
+    return host_new(ops_id, title);
+}
+inline void new_funnel_dialog(void (*host_dialog)(const gchar*, const gchar**, funnel_dlg_cb_t,
+                                                  void*, funnel_dlg_cb_data_free_t),
+                              funnel_ops_id_t* /*ops_id*/, const char* title, const char** names,
+                              const char** /*values*/, funnel_dlg_cb_t done, void* data) {
+    host_dialog(title, names, done, data, nullptr);
+}
+template <typename HostDialog>
+void new_funnel_dialog(HostDialog host_dialog, funnel_ops_id_t* ops_id, const char* title,
+                       const char** names, const char** values, funnel_dlg_cb_t done, void* data) {
+    host_dialog(ops_id, title, names, values, done, data, nullptr);
 }
 
 // The Telephony menu's group of statistics: 4.0 names it

@@ -2,12 +2,14 @@
 //
 // The symbols the host's plugin loader looks up by name. They must have C
 // linkage and default visibility; everything else in the module is hidden.
+// host_compat.h first: on 3.4 it brings the host's config.h, whose
+// HAVE_PLUGINS the host's headers need to declare proto_register_plugin.
+#include "dissector/host_compat.h"
+
 #include <epan/proto.h>
 #include <ws_symbol_export.h>
-#include <ws_version.h>
 
 #include "analysis_registration.h"
-#include "dissector/host_compat.h"
 #include "port_binding.h"
 #include "registration.h"
 

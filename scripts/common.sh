@@ -5,7 +5,7 @@ PROJECT_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD_DIR=${BUILD_DIR:-$PROJECT_ROOT/build}
 
 # What a user needs to build the module against the installed host and use
-# it: the same names in Debian 12, 13 and unstable. Without libsndfile1-dev
+# it: the same names in Debian 11, 12, 13 and unstable. Without libsndfile1-dev
 # the module is built without the audio export.
 HOST_PACKAGES=(cmake g++ make pkgconf libwireshark-dev libglib2.0-dev tshark
                libsndfile1-dev)

@@ -3,6 +3,7 @@
 # Runs the test command (scripts/run-tests.sh) inside a minimal root of
 # another Debian release, against that release's host:
 #
+#   scripts/test-in-release.sh bullseye        # Wireshark 3.4
 #   scripts/test-in-release.sh trixie          # Wireshark 4.4
 #   scripts/test-in-release.sh sid             # Wireshark 4.6
 #   scripts/test-in-release.sh sid -R host     # extra arguments go to ctest

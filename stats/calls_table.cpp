@@ -187,7 +187,7 @@ void reset_table(stat_tap_table* table) {
 }
 
 void init_table(stat_tap_table_ui* ui) {
-    if (stat_tap_find_table(ui, kTableName) != nullptr) {
+    if (find_stat_table(ui, kTableName) != nullptr) {
         return;
     }
     streams.clear();
@@ -210,7 +210,7 @@ Call& new_call(stat_tap_table* table, const StreamKey& key) {
 }
 
 tap_packet_status call_packet(void* tapdata, packet_info* pinfo, epan_dissect_t* /*edt*/,
-                              const void* data, tap_flags_t /*flags*/) {
+                              const void* data, tap_flags /*flags*/) {
     stat_tap_table* table = first_table(tapdata);
     if (table == nullptr) {
         return TAP_PACKET_DONT_REDRAW;
@@ -232,7 +232,7 @@ stat_tap_table_ui calls_table_ui = {
     "simplekestrune",        // tap
     "simplekestrune,calls",  // -z
     init_table,
-    call_packet,
+    tap_callback<call_packet>,
     reset_table,
     free_cell,
     nullptr,  // any display filter will do

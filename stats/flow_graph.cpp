@@ -77,7 +77,7 @@ void write_first_texts(const FlowStream& s, unsigned session) {
 }
 
 tap_packet_status flow_packet(void* tapdata, packet_info* pinfo, epan_dissect_t* /*edt*/,
-                              const void* data, tap_flags_t /*flags*/) {
+                              const void* data, tap_flags /*flags*/) {
     auto* info = static_cast<host_flow::Info*>(tapdata);
     const auto* p = static_cast<const TappedPacket*>(data);
     const SimplePacketHeader& h = p->header;
@@ -149,7 +149,7 @@ tap_packet_status flow_packet(void* tapdata, packet_info* pinfo, epan_dissect_t*
 
 void register_flow_graph() {
     register_seq_analysis("simplekestrune", "SimpleKestrune", proto_simple_kestrune,
-                          "simplekestrune", TL_REQUIRES_NOTHING, flow_packet);
+                          "simplekestrune", TL_REQUIRES_NOTHING, tap_callback<flow_packet>);
 }
 
 }  // namespace kestrune

@@ -51,7 +51,7 @@ void cleanup_tree(stats_tree* st) {
 }
 
 tap_packet_status count_packet(stats_tree* st, packet_info* /*pinfo*/, epan_dissect_t* /*edt*/,
-                               const void* data, tap_flags_t /*flags*/) {
+                               const void* data, tap_flags /*flags*/) {
     const auto* p = static_cast<const TappedPacket*>(data);
     const SimplePacketHeader& h = p->header;
     TreeState& s = states[st];
@@ -84,7 +84,7 @@ tap_packet_status count_packet(stats_tree* st, packet_info* /*pinfo*/, epan_diss
 
 void register_session_stats() {
     stats_tree_register_plugin("simplekestrune", "simplekestrune", "SimpleKestrune", 0,
-                               count_packet, init_tree, cleanup_tree);
+                               stats_tree_callback<count_packet>, init_tree, cleanup_tree);
 }
 
 }  // namespace kestrune

@@ -144,7 +144,7 @@ void reset_table(stat_tap_table* table) {
 }
 
 void init_table(stat_tap_table_ui* ui) {
-    if (stat_tap_find_table(ui, kTableName) != nullptr) {
+    if (find_stat_table(ui, kTableName) != nullptr) {
         return;
     }
     // A new table (the first, or the last window closed and freed the old).
@@ -163,7 +163,7 @@ TableStream& new_stream(stat_tap_table* table, const StreamKey& key) {
 }
 
 tap_packet_status stream_packet(void* tapdata, packet_info* pinfo, epan_dissect_t* /*edt*/,
-                                const void* data, tap_flags_t /*flags*/) {
+                                const void* data, tap_flags /*flags*/) {
     stat_tap_table* table = first_table(tapdata);
     if (table == nullptr) {
         return TAP_PACKET_DONT_REDRAW;
@@ -180,12 +180,12 @@ tap_packet_status stream_packet(void* tapdata, packet_info* pinfo, epan_dissect_
 }
 
 stat_tap_table_ui stream_table_ui = {
-    REGISTER_PACKET_STAT_GROUP_UNSORTED,
+    kPacketStatGroup,
     kTableName,
     "simplekestrune",          // tap
     "simplekestrune,streams",  // -z
     init_table,
-    stream_packet,
+    tap_callback<stream_packet>,
     reset_table,
     free_cell,
     nullptr,  // any display filter will do

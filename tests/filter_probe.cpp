@@ -6,20 +6,21 @@
 // "<frame>\t<display filter>", or "<frame>\t-" when the entry is disabled.
 // It calls the entry through the host's own list, after dissection, with
 // the details built to be shown (run tshark with -V), as the GUI does.
+// host_compat.h first: on 3.4 it brings the host's config.h, whose
+// HAVE_PLUGINS the host's headers need to declare proto_register_plugin.
+#include "dissector/host_compat.h"
+
 #include <epan/tap.h>
 #include <ws_symbol_export.h>
-#include <ws_version.h>
 
 #include <cstdio>
 #include <cstring>
 
-#include "dissector/host_compat.h"
-
 namespace {
 
 tap_packet_status print_filter(void* /*tapdata*/, packet_info* pinfo, epan_dissect_t* /*edt*/,
-                               const void* /*data*/, tap_flags_t /*flags*/) {
-    for (GList* l = packet_conv_filter_list; l != nullptr; l = l->next) {
+                               const void* /*data*/, kestrune::tap_flags /*flags*/) {
+    for (GList* l = kestrune::packet_conversation_filters(); l != nullptr; l = l->next) {
         auto* f = static_cast<conversation_filter_t*>(l->data);
         if (std::strcmp(f->display_name, "SimpleKestrune stream") != 0) {
             continue;
@@ -39,8 +40,9 @@ void register_probe() {
     if (g_getenv("KESTRUNE_PRINT_STREAM_FILTERS") == nullptr) {
         return;
     }
-    GString* error = register_tap_listener("frame", &listener, nullptr, TL_REQUIRES_PROTO_TREE,
-                                           nullptr, print_filter, nullptr, nullptr);
+    GString* error =
+        register_tap_listener("frame", &listener, nullptr, TL_REQUIRES_PROTO_TREE, nullptr,
+                              kestrune::tap_callback<print_filter>, nullptr, nullptr);
     if (error != nullptr) {
         std::fprintf(stderr, "filter probe: %s\n", error->str);
         g_string_free(error, TRUE);

@@ -46,7 +46,7 @@ std::vector<unsigned> ports_bound_to_us() {
 
 std::string handle_name_at(unsigned port) {
     dissector_handle_t h = dissector_get_uint_handle(find_dissector_table("udp.port"), port);
-    return h ? dissector_handle_get_protocol_short_name(h) : "(none)";
+    return h ? kestrune::handle_protocol_short_name(h) : "(none)";
 }
 
 // Sets the port as `-o` would, then applies the preferences like the host.

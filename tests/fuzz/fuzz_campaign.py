@@ -112,6 +112,16 @@ class Campaign:
         self.failures_dir = os.path.abspath(args.failures)
         self.release = Host(args.module)
         self.sanitized = Host(args.sanitized_module) if args.sanitized_module else None
+        # Before glibc 2.34 the runtime must come up before any library's
+        # constructor (see sanitizer_first.c); later releases need no help.
+        self.sanitizer_audit = None
+        libc = os.confstr("CS_GNU_LIBC_VERSION").split()[-1]
+        if self.sanitized and args.sanitizer_audit and \
+                tuple(map(int, libc.split(".")[:2])) < (2, 34):
+            # Beside the module, where the unprivileged user can read it.
+            self.sanitizer_audit = self.sanitized.path("sanitizer_first.so")
+            shutil.copy(args.sanitizer_audit, self.sanitizer_audit)
+            os.chmod(self.sanitizer_audit, 0o755)
         self.host_alone = Host(load_module=False)
         # Built only where libsndfile was found.
         self.audio_export = "simplekestrune,audio" in self.release.tshark(
@@ -198,10 +208,13 @@ class Campaign:
                                    text=True, check=True).stdout.strip()
                     for lib in ("libasan.so", "libubsan.so")]
         # The host itself is not built for leak checking; its leaks are not ours.
-        return {"LD_PRELOAD": ":".join(runtimes),
-                "ASAN_OPTIONS": "detect_leaks=0:abort_on_error=1:allocator_may_return_null=1"
-                                ":detect_stack_use_after_return=1",
-                "UBSAN_OPTIONS": "print_stacktrace=1:halt_on_error=1"}
+        env = {"LD_PRELOAD": ":".join(runtimes),
+               "ASAN_OPTIONS": "detect_leaks=0:abort_on_error=1:allocator_may_return_null=1"
+                               ":detect_stack_use_after_return=1",
+               "UBSAN_OPTIONS": "print_stacktrace=1:halt_on_error=1"}
+        if self.sanitizer_audit:
+            env["LD_AUDIT"] = self.sanitizer_audit
+        return env
 
     def valgrind_errors(self, host, capture, mode, expected, label):
         """{(kind, top function, in our module): count} of everything valgrind reports."""
@@ -283,6 +296,7 @@ def main():
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--module", required=True)
     p.add_argument("--sanitized-module")
+    p.add_argument("--sanitizer-audit", help="sanitizer_first.so, for hosts with glibc before 2.34")
     p.add_argument("--sample", required=True)
     p.add_argument("--generator")
     p.add_argument("--datagrams", type=int, default=50000, help="random datagrams per round")
