@@ -27,13 +27,14 @@ void show(const funnel_ops_t* ops, const std::string& text) {
     ops->set_text(window, text.c_str());
 }
 
-// "streams" or "calls", in any case, and their first letters will do.
+// "streams" or "calls", in any case, and their first letters will do;
+// nothing is streams (3.4's dialogs open with empty fields).
 TapExport* new_export(const std::string& choice, const std::string& folder) {
     gchar* word = g_ascii_strdown(choice.c_str(), -1);
     g_strstrip(word);
     const std::string w = word;
     g_free(word);
-    if (!w.empty() && std::string("streams").compare(0, w.size(), w) == 0) {
+    if (std::string("streams").compare(0, w.size(), w) == 0) {
         return new_stream_export(folder, false);
     }
     if (!w.empty() && std::string("calls").compare(0, w.size(), w) == 0) {
@@ -74,9 +75,10 @@ void ask_for_folder(void* /*data*/) {
     if (ops == nullptr || ops->new_dialog == nullptr) {
         return;
     }
-    const char* names[] = {"Folder for the WAV files",
-                           "Export: streams (mono, one per stream) or calls (stereo, one per call)",
-                           nullptr};
+    const char* names[] = {
+        "Folder for the WAV files",
+        "Export: streams (mono, one per stream; the default) or calls (stereo, one per call)",
+        nullptr};
     const char* values[] = {last_folder.c_str(), last_choice.c_str(), nullptr};
     new_funnel_dialog(ops->new_dialog, ops->ops_id, kTitle, names, values, export_into, nullptr);
 }
