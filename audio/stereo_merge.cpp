@@ -83,7 +83,7 @@ std::int64_t merge_stereo(const ChannelSource& left, const ChannelSource& right,
         }
         for (std::size_t i = 0; i < n; ++i) {
             frame_buffer[2 * i] = side[0][i];
-            frame_buffer[2 * i + 1] = side[1][i];
+            frame_buffer[(2 * i) + 1] = side[1][i];
         }
         out.write(frame_buffer.data(), 2 * n);
         if (!out.error().empty()) {

@@ -162,6 +162,9 @@ TableStream& new_stream(stat_tap_table* table, const StreamKey& key) {
     return s;
 }
 
+// The host's callback type fixes the parameters; cppcheck cannot see it
+// through tap_callback<>.
+// cppcheck-suppress constParameterPointer
 tap_packet_status stream_packet(void* tapdata, packet_info* pinfo, epan_dissect_t* /*edt*/,
                                 const void* data, tap_flags /*flags*/) {
     stat_tap_table* table = first_table(tapdata);
