@@ -63,9 +63,9 @@ void draw(void* tapdata) {
 }
 
 struct CliExport {
-    const char* prefix;
-    ExportMaker make;
-    stat_tap_ui ui;
+    const char* prefix = nullptr;
+    ExportMaker make = nullptr;
+    stat_tap_ui ui{};
 };
 
 std::string folder_argument(const char* argument, const char* prefix) {
