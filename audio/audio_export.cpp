@@ -31,8 +31,7 @@ constexpr unsigned kVoicePacket = 0;
 
 // "192.0.2.1_4096-192.0.2.2_30000-s42.wav"
 std::string file_name(const StreamKey& k) {
-    return file_name_part(k.src, k.src_port) + "-" + file_name_part(k.dst, k.dst_port) + "-s" +
-           std::to_string(k.session_id) + ".wav";
+    return stream_file_stem(k) + ".wav";
 }
 
 struct Stream {

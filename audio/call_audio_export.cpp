@@ -63,9 +63,7 @@ struct Call {
 // "192.0.2.1_4096-192.0.2.2_30000-s42-call.wav": the mono files' name of
 // the A → B stream, marked as the call's.
 std::string call_file_name(const StreamKey& a_to_b) {
-    return file_name_part(a_to_b.src, a_to_b.src_port) + "-" +
-           file_name_part(a_to_b.dst, a_to_b.dst_port) + "-s" + std::to_string(a_to_b.session_id) +
-           "-call.wav";
+    return stream_file_stem(a_to_b) + "-call.wav";
 }
 
 std::string call_label(const StreamKey& a_to_b) {

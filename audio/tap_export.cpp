@@ -149,6 +149,11 @@ std::string file_name_part(const address& a, std::uint32_t port) {
     return s + "_" + std::to_string(port);
 }
 
+std::string stream_file_stem(const StreamKey& k) {
+    return file_name_part(k.src, k.src_port) + "-" + file_name_part(k.dst, k.dst_port) + "-s" +
+           std::to_string(k.session_id);
+}
+
 std::string decoder_counts_text(const StreamDecoder& d) {
     const TimelineCounts& c = d.counts();
     char line[160];

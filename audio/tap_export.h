@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <string>
 
+#include "dissector/stream_key.h"
 #include "dissector/tapped_packet.h"
 
 namespace kestrune::audio {
@@ -74,6 +75,8 @@ void register_cli_export(const char* prefix, ExportMaker make);
 // "192.0.2.1_4096", and "2001.db8..1_4096" for 2001:db8::1: letters,
 // digits and dots only, so that IPv6 addresses make portable file names.
 std::string file_name_part(const address& a, std::uint32_t port);
+// "192.0.2.1_4096-192.0.2.2_30000-s42": a stream's files are named after it.
+std::string stream_file_stem(const StreamKey& k);
 
 // "lost 1, undecodable 0, not voice 0, duplicates 1, too late 0, codec
 // changes 0": what became of a decoded stream's packets.
