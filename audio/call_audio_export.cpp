@@ -31,6 +31,12 @@ namespace {
 constexpr const char* kCliPrefix = "simplekestrune,callaudio";
 constexpr unsigned kVoicePacket = 0;
 constexpr const char* kSide[2] = {"left, A \u2192 B", "right, B \u2192 A"};
+// The later direction's lead-in is silence as long as the time between the
+// directions' first voice packets. Arrival times are whatever the capture
+// says: two packets a day apart in a capture of a few bytes would fill a
+// disk with silence. A call whose directions start further apart than this
+// is not written (each side's own file, from the export of streams, is).
+constexpr double kMaxLeadSeconds = 3600.0;
 
 struct Channel {
     bool voice = false;       // a voice packet has come
@@ -119,6 +125,19 @@ void CallAudioExport::start_channel(Call& call, unsigned direction, const packet
     ch.voice = true;
     ch.codec_type = codec;
     ch.first_voice = pinfo.abs_ts;
+    const Channel& other = call.way[1 - direction];
+    if (other.voice && !call.failed) {
+        nstime_t apart;
+        nstime_delta(&apart, &ch.first_voice, &other.first_voice);
+        const double apart_s = std::fabs(nstime_to_sec(&apart));
+        if (apart_s > kMaxLeadSeconds) {
+            char why[128];
+            (void)std::snprintf(why, sizeof why,
+                                "its directions start %.3f s apart (at most %.0f s in one file)",
+                                apart_s, kMaxLeadSeconds);
+            call.stop(why);
+        }
+    }
     std::string why;
     if (call.failed) {
         return;

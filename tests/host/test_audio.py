@@ -397,6 +397,22 @@ class CallAudioExport(HostTestCase):
             {n: os.path.getmtime(os.path.join(self.calls, n)) for n in CALL_FILES}, before)
         self.assertEqual(set(os.listdir(self.calls)), set(CALL_FILES))
 
+    def test_directions_an_hour_apart_make_no_call_file_but_both_stream_files(self):
+        # A few packets whose arrival times lie an hour apart must not turn
+        # into an hour of silence on disk.
+        capture = write_capture(self.host.path("hour-apart.pcap"), sorted(
+            timed([voice(13, s, [mulaw(x) for x in tone(160)], MU) for s in range(3)], 0.1, 0.02)
+            + timed([voice(13, s, [mulaw(x) for x in tone(160)], MU, **BACK) for s in range(3)],
+                    3600.2, 0.02), key=lambda p: p["time"]))
+        mono, calls = self.folder("hour-mono", 0o777), self.folder("hour-calls", 0o777)
+        proc = self.host.tshark("-q", "-r", capture, "-z", f"simplekestrune,audio,{mono}",
+                                "-z", f"simplekestrune,callaudio,{calls}", check=False)
+        self.assertIn("192.0.2.10:31000 ↔ 192.0.2.20:4096 session 13: not written, its directions "
+                      "start 3600.100 s apart (at most 3600 s in one file)", proc.stdout)
+        self.assertIn("NOT COMPLETE: 1 of 1 calls not written", proc.stdout)
+        self.assertEqual(os.listdir(calls), [])
+        self.assertEqual(len(os.listdir(mono)), 2)
+
 
 def aal2(payload, bits):
     """The payload's codewords, packed as RFC 3551 does (the first in the low
