@@ -156,10 +156,11 @@ sleep 3
 xdotool windowactivate --sync "$window" 2>/dev/null || xdotool windowfocus --sync "$window"
 case $view in
     details)
-        # Focus the details pane (a click on its empty lower part), go to its
-        # last top-level item, which is our protocol, and expand everything
+        # Focus the details pane (a click on its empty lower part, above
+        # the bytes pane, which takes more room in 3.4), go to its last
+        # top-level item, which is our protocol, and expand everything
         # below it.
-        xdotool mousemove --window "$window" 300 800 click 1
+        xdotool mousemove --window "$window" 300 560 click 1
         xdotool key --window "$window" --delay 300 Down End shift+Right
         sleep 2
         import -window root "$out"
@@ -219,10 +220,12 @@ case $view in
         ;;
     flow)
         # Statistics › Flow Graph, from the menu bar with the keyboard: the
-        # menu lists it without a mnemonic, 18th in 4.0 and 4.4, 19th from
-        # 4.6 on (which added Plots); KESTRUNE_FLOW_KEYS for other hosts.
+        # menu lists it without a mnemonic, 17th in 3.4, 18th in 4.0 and 4.4,
+        # 19th from 4.6 on (which added Plots); KESTRUNE_FLOW_KEYS for other
+        # hosts.
         downs=17
         [ "$(printf '%s\n' "$version" 4.6 | sort -V | head -1)" = 4.6 ] && downs=18
+        [ "$(printf '%s\n' "$version" 4.0 | sort -V | head -1)" = 4.0 ] || downs=16
         xdotool key --window "$window" --delay 300 alt+s
         sleep 1
         xdotool key --delay 300 ${KESTRUNE_FLOW_KEYS:-$(printf 'Down %.0s' $(seq "$downs"))Return}

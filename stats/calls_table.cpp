@@ -7,8 +7,8 @@
 //
 // Many cells of a row can be unknown (the second direction of a one-way
 // call, the jitter or score of a direction without voice) and tshark ends a
-// row at its first empty cell, which would shift the cells after it under
-// the wrong titles. So the cells that can be empty are text: numbers are
+// row at its first empty cell, leaving out every cell after it. So the
+// cells that can be empty are text: numbers are
 // written right-aligned to a fixed width, so that they also sort by value
 // in the GUI, and only when their shown value changes.
 //
