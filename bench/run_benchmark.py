@@ -13,7 +13,10 @@ own code come from callgrind on a smaller capture.
 The media stream analysis (-z simplekestrune,streams) is measured beside the
 host's own RTP stream analysis (-z rtp,streams) on captures of the same
 streams, packet count and frame sizes, one of them carrying RTP; and at a
-tenth of the packets, to show what its memory grows with.
+tenth of the packets, to show what its memory grows with. On the same kind
+of capture, callgrind counts what the calls table with its quality score
+adds per packet to the stream table (-z simplekestrune,calls beside
+-z simplekestrune,streams), by the slope between two capture sizes.
 
     run_benchmark.py --module build/simplekestrune.so --generator build/make_capture
     run_benchmark.py ... --packets 2000 --repetitions 1 --callgrind-packets 500 --output /tmp/p.md
@@ -45,6 +48,9 @@ TARGETS = {("summary", "on"): 1.05, ("fields", "on"): 1.10, ("-V", "on"): 1.15,
 # Peak memory of the analysis: bytes per packet above the run with it off.
 ANALYSIS_BYTES_PER_PACKET = 24
 MEMORY_TARGET = 1.02
+# The calls table and its score: at most this much more per packet than the
+# stream table alone.
+CALLS_TARGET = 1.10
 ALLOCATORS = re.compile(r"\b(malloc|calloc|realloc|g_malloc\w*|g_slice_alloc\w*|wmem_alloc\w*|"
                         r"operator new\w*|_Znwm)\b")
 
@@ -148,6 +154,33 @@ class Bench:
             print(f"bench: stream repetition {rep + 1}/{self.args.repetitions} done", flush=True)
         return {k: (statistics.median(r[0] for r in v), statistics.median(r[1] for r in v),
                     max(r[2] for r in v)) for k, v in runs.items()}
+
+    def count(self, args, capture, tag):
+        """Instructions callgrind counts for a whole tshark run of the plugin."""
+        out = self.plugin.path(f"callgrind-{tag}.out")
+        cmd, env = self.plugin.command("-r", capture, *args, wrapper=[
+            "valgrind", "--tool=callgrind", f"--callgrind-out-file={out}"])
+        subprocess.run(cmd, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       check=True, cwd=self.plugin.root)
+        with open(out) as f:
+            return int(re.search(r"^(?:summary|totals): (\d+)", f.read(), re.M).group(1))
+
+    def calls_instructions(self):
+        """{"streams"|"calls": per-packet instructions}, the slope between
+        call captures of 2 and 6 times --callgrind-packets, fewest of
+        --callgrind-runs; "calls" reads the stream table and the calls table."""
+        tables = {"streams": ["-q", "-z", "simplekestrune,streams"],
+                  "calls": ["-q", "-z", "simplekestrune,streams", "-z", "simplekestrune,calls"]}
+        sizes = (2 * self.args.callgrind_packets, 6 * self.args.callgrind_packets)
+        captures = {n: self.stream_captures(n)[False] for n in sizes}
+        self.run_once(True, None, captures[sizes[0]], tables["streams"])
+        result = {}
+        for name, args in tables.items():
+            total = {n: min(self.count(args, captures[n], f"{name}-{n}")
+                            for _ in range(self.args.callgrind_runs)) for n in sizes}
+            result[name] = (total[sizes[1]] - total[sizes[0]]) / (sizes[1] - sizes[0])
+        print("bench: instructions of the calls table counted", flush=True)
+        return result
 
     def total_instructions(self, side, mode, capture):
         """Instructions callgrind counts for a whole tshark run; the output
@@ -361,7 +394,24 @@ def render(args, times, counts, when):
 STREAM_SECTION = "## Media stream analysis"
 
 
-def render_streams(args, times, when):
+def render_calls(args, counts):
+    streams, calls = counts["streams"], counts["calls"]
+    ok = calls <= CALLS_TARGET * streams
+    n = 2 * args.callgrind_packets
+    return [
+        "",
+        "The calls table with its score per direction (`-z simplekestrune,calls`) on top of the "
+        "stream table, whose own Late, R Factor and MOS are in its figure, in instructions per "
+        f"packet (callgrind, the slope between {n:,} and {3 * n:,} "
+        "packets of such a capture, fewest of "
+        f"{args.callgrind_runs}): `-z simplekestrune,streams` {streams:,.0f}; with "
+        f"`-z simplekestrune,calls` as well {calls:,.0f}, {calls / streams - 1:+.1%} "
+        f"(target at most {CALLS_TARGET - 1:+.0%}: {'met' if ok else 'MISSED'}).",
+        "",
+    ]
+
+
+def render_streams(args, times, when, calls=None):
     n, streams = args.stream_packets, 4 * args.stream_calls
     lines = [
         f"{STREAM_SECTION} beside the host's RTP stream analysis",
@@ -393,6 +443,8 @@ def render_streams(args, times, when):
               f"{growth[1]:.1f} MiB at {n:,}, for the same {streams:,} streams. "
               "Targets: " + "; ".join(f"{name} {'met' if ok else 'MISSED'}"
                                       for name, ok in verdicts), ""]
+    if calls is not None:
+        lines[-1:] = render_calls(args, calls)
     return "\n".join(lines)
 
 
@@ -402,7 +454,8 @@ def splice_section(text, section):
     if start < 0:
         return text.rstrip("\n") + "\n\n" + section
     end = text.find("\n## ", start + len(STREAM_SECTION))
-    return text[:start] + section + (text[end + 1:] if end >= 0 else "")
+    rest = text[end + 1:] if end >= 0 else ""
+    return text[:start] + section.rstrip("\n") + "\n" + ("\n" + rest if rest else "")
 
 
 # The sections this benchmark writes; other benchmarks (bench/audio_export.py)
@@ -447,7 +500,8 @@ def main():
     when = time.strftime("%Y-%m-%d")
     if args.streams_only:
         try:
-            section = render_streams(args, bench.stream_timings(), when)
+            section = render_streams(args, bench.stream_timings(), when,
+                                     bench.calls_instructions())
         finally:
             bench.close()
         text = open(args.output).read() if os.path.exists(args.output) else "# Performance\n"
@@ -458,6 +512,7 @@ def main():
         return 0
     try:
         stream_times = bench.stream_timings()
+        calls_counts = bench.calls_instructions()
         capture = bench.capture("bench.pcap", args.packets)
         times = bench.timings(capture)
         small = bench.capture("callgrind-small.pcap", args.callgrind_packets)
@@ -467,7 +522,7 @@ def main():
     finally:
         bench.close()
     table, _ = render(args, times, counts, when)
-    table = splice_section(table, render_streams(args, stream_times, when))
+    table = splice_section(table, render_streams(args, stream_times, when, calls_counts))
     kept = other_sections(args.output)
     with open(args.output, "w") as f:
         f.write(table + kept)
