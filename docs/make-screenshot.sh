@@ -21,7 +21,8 @@
 #            calls with jitter and losses (docs/wireshark-calls.png)
 #   flow     Statistics › Flow Graph of such calls, SimpleKestrune flows
 #            (docs/wireshark-flow-graph.png)
-# Needs the Debian packages wireshark-qt, xvfb, imagemagick and xdotool.
+# Needs the Debian packages wireshark-qt (wireshark from Debian 13 on), xvfb,
+# imagemagick and xdotool.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 view=details
@@ -53,7 +54,7 @@ case $view in
 esac
 
 for tool in wireshark Xvfb xdotool import; do
-    command -v "$tool" >/dev/null || { echo "missing $tool (apt-get install wireshark-qt xvfb imagemagick xdotool)"; exit 1; }
+    command -v "$tool" >/dev/null || { echo "missing $tool (apt-get install wireshark-qt xvfb imagemagick xdotool; wireshark instead of wireshark-qt from Debian 13 on)"; exit 1; }
 done
 [ -f "$module" ] || { echo "build the plugin first: $module not found"; exit 1; }
 [ "$capture" = kestrune-sample.pcap ] || [ -x "$generator" ] ||
