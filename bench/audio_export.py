@@ -118,7 +118,8 @@ def write_section(path, section):
         text = text.rstrip("\n") + "\n\n" + section
     else:
         end = text.find("\n## ", start + 1)
-        text = text[:start] + section + (text[end + 1:] if end >= 0 else "")
+        rest = text[end + 1:] if end >= 0 else ""
+        text = text[:start] + section.rstrip("\n") + "\n" + ("\n" + rest if rest else "")
     with open(path, "w") as f:
         f.write(text)
 
