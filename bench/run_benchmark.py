@@ -155,13 +155,14 @@ class Bench:
         return {k: (statistics.median(r[0] for r in v), statistics.median(r[1] for r in v),
                     max(r[2] for r in v)) for k, v in runs.items()}
 
-    def count(self, args, capture, tag):
-        """Instructions callgrind counts for a whole tshark run of the plugin."""
-        out = self.plugin.path(f"callgrind-{tag}.out")
-        cmd, env = self.plugin.command("-r", capture, *args, wrapper=[
+    @staticmethod
+    def count(host, args, capture, out):
+        """Instructions callgrind counts for a whole tshark run; its output
+        file is kept as out."""
+        cmd, env = host.command("-r", capture, *args, wrapper=[
             "valgrind", "--tool=callgrind", f"--callgrind-out-file={out}"])
         subprocess.run(cmd, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                       check=True, cwd=self.plugin.root)
+                       check=True, cwd=host.root)
         with open(out) as f:
             return int(re.search(r"^(?:summary|totals): (\d+)", f.read(), re.M).group(1))
 
@@ -176,7 +177,8 @@ class Bench:
         self.run_once(True, None, captures[sizes[0]], tables["streams"])
         result = {}
         for name, args in tables.items():
-            total = {n: min(self.count(args, captures[n], f"{name}-{n}")
+            total = {n: min(self.count(self.plugin, args, captures[n],
+                                        self.plugin.path(f"callgrind-{name}-{n}.out"))
                             for _ in range(self.args.callgrind_runs)) for n in sizes}
             result[name] = (total[sizes[1]] - total[sizes[0]]) / (sizes[1] - sizes[0])
         print("bench: instructions of the calls table counted", flush=True)
@@ -189,13 +191,7 @@ class Bench:
         host = self.plugin if plugin else self.floor
         extra = SIDE_ARGS[side] if plugin else ["-d", "udp.port==4096,data"]
         out = self.plugin.path(f"callgrind-{mode}-{side or 'floor'}-{os.path.basename(capture)}.out")
-        cmd, env = host.command("-r", capture, *extra, *mode_args(mode, plugin), wrapper=[
-            "valgrind", "--tool=callgrind", f"--callgrind-out-file={out}"])
-        subprocess.run(cmd, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                       check=True, cwd=host.root)
-        with open(out) as f:
-            total = int(re.search(r"^(?:summary|totals): (\d+)", f.read(), re.M).group(1))
-        return total, out
+        return self.count(host, [*extra, *mode_args(mode, plugin)], capture, out), out
 
     def instructions(self, small, large, n_small, n_large):
         """Per-packet instructions of plugin and floor (the slope between two

@@ -8,9 +8,9 @@
 // Many cells of a row can be unknown (the second direction of a one-way
 // call, the jitter or score of a direction without voice) and tshark ends a
 // row at its first empty cell, leaving out every cell after it. So the
-// cells that can be empty are text: numbers are
-// written right-aligned to a fixed width, so that they also sort by value
-// in the GUI, and only when their shown value changes.
+// cells that can be empty are text: numbers are written right-aligned to a
+// fixed width, so that they also sort by value in the GUI, and only when
+// their shown value changes.
 //
 // Runs from the tap, after dissection, so ordinary C++ containers are safe
 // here. The cells are kept current with every packet, because the GUI may
