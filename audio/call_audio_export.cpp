@@ -131,11 +131,11 @@ void CallAudioExport::start_channel(Call& call, unsigned direction, const packet
         nstime_delta(&apart, &ch.first_voice, &other.first_voice);
         const double apart_s = std::fabs(nstime_to_sec(&apart));
         if (apart_s > kMaxLeadSeconds) {
-            char why[128];
-            (void)std::snprintf(why, sizeof why,
+            char reason[128];
+            (void)std::snprintf(reason, sizeof reason,
                                 "its directions start %.3f s apart (at most %.0f s in one file)",
                                 apart_s, kMaxLeadSeconds);
-            call.stop(why);
+            call.stop(reason);
         }
     }
     std::string why;
