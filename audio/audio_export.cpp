@@ -12,10 +12,10 @@
 #include <memory>
 #include <vector>
 
-#include "audio_preferences.h"
 #include "call_audio_export.h"
 #include "codec_table.h"
 #include "dissector/host_compat.h"
+#include "dissector/rtp_report.h"  // g726_packing
 #include "dissector/tapped_packet.h"
 #include "dissector/value_names.h"
 #include "host_codec.h"

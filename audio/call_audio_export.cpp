@@ -15,8 +15,8 @@
 #include <deque>
 #include <memory>
 
-#include "audio_preferences.h"
 #include "dissector/host_compat.h"
+#include "dissector/rtp_report.h"  // g726_packing
 #include "dissector/value_names.h"
 #include "host_codec.h"
 #include "stats/call_pairing.h"

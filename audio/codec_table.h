@@ -4,6 +4,8 @@
 // payload bytes make one codec frame. No host dependency.
 #pragma once
 
+#include "analysis/rtp_payload.h"  // G726Packing
+
 namespace kestrune::audio {
 
 struct CodecExport {
@@ -18,11 +20,6 @@ struct CodecExport {
     // Why the codec is not decoded, when host_codec is nullptr.
     const char* not_decoded_because;
 };
-
-// How G.726 codewords are packed into a payload's bytes: RFC 3551 puts the
-// first codeword in a byte's least significant bits, AAL2 in its most
-// significant ones.
-enum class G726Packing { rfc3551, aal2 };
 
 // The entry for a Codec Type value (only its low four bits count).
 const CodecExport& codec_export(unsigned codec_type);

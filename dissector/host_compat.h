@@ -46,6 +46,7 @@
 #include <epan/packet.h>
 // After packet.h, which brings the glib types it needs on 4.0.
 #include <epan/conversation_filter.h>
+#include <epan/dissectors/packet-rtp.h>
 #include <epan/funnel.h>
 #include <epan/prefs-int.h>
 #include <epan/prefs.h>
@@ -330,5 +331,43 @@ constexpr register_stat_group_t kTelephonyStatGroup = REGISTER_TELEPHONY_GROUP_U
 #else
 constexpr register_stat_group_t kTelephonyStatGroup = REGISTER_STAT_GROUP_TELEPHONY;
 #endif
+
+// The host's "rtp" tap record (epan/dissectors/packet-rtp.h): 4.0 added
+// the extended sequence number and timestamp, 4.4 the channel count. The
+// record is zeroed first, so what a release has beyond the members named
+// here stays unset, as the host's own RTP dissector leaves it.
+inline void set_rtp_extended_numbers(_rtp_info* info, std::uint32_t sequence,
+                                     std::uint64_t timestamp) {
+#if KESTRUNE_HOST_AT_LEAST(4, 0)
+    info->info_extended_seq_num = sequence;
+    info->info_extended_timestamp = timestamp;
+#else
+    static_cast<void>(info);
+    static_cast<void>(sequence);
+    static_cast<void>(timestamp);
+#endif
+}
+// The extended numbers a report carries, where the release has them.
+inline bool rtp_extended_numbers(const _rtp_info* info, std::uint32_t* sequence,
+                                 std::uint64_t* timestamp) {
+#if KESTRUNE_HOST_AT_LEAST(4, 0)
+    *sequence = info->info_extended_seq_num;
+    *timestamp = info->info_extended_timestamp;
+    return true;
+#else
+    static_cast<void>(info);
+    static_cast<void>(sequence);
+    static_cast<void>(timestamp);
+    return false;
+#endif
+}
+inline void set_rtp_channels(_rtp_info* info, unsigned channels) {
+#if KESTRUNE_HOST_AT_LEAST(4, 4)
+    info->info_payload_channels = channels;
+#else
+    static_cast<void>(info);
+    static_cast<void>(channels);
+#endif
+}
 
 }  // namespace kestrune

@@ -9,6 +9,7 @@
 
 #include "identifiers.h"
 #include "label_text.h"
+#include "rtp_report.h"
 #include "shown_packet.h"
 #include "simple_packet_header.h"
 #include "stream_analysis_tree.h"
@@ -77,6 +78,10 @@ int dissect_simple_kestrune(tvbuff_t* tvb, packet_info* pinfo, proto_tree* tree,
     // On the first pass every packet is placed in its stream, whether or
     // not a tree is built: the GUI's first pass builds none.
     const FrameAnalysis* analysis = analyze_streams ? track_stream_packet(pinfo, h) : nullptr;
+    // The RTP tools take a stream's numbers and clock from the analysis.
+    if (analysis != nullptr && rtp_tools_listening()) {
+        report_rtp_packet(tvb, pinfo, h, *analysis);
+    }
 
     if (!tree) {
         // Without a tree only the expert information is kept: for the

@@ -9,6 +9,7 @@
 #include <new>
 #include <type_traits>
 
+#include "analysis/rtp_payload.h"
 #include "analysis/stream_analysis.h"
 #include "stream_key.h"
 
@@ -28,10 +29,10 @@ struct TrackedStream {
 // The file scope frees its memory without running destructors.
 static_assert(std::is_trivially_destructible_v<TrackedStream>);
 static_assert(std::is_trivially_destructible_v<StreamKey>);
-static_assert(sizeof(FrameAnalysis) == 24);
+static_assert(sizeof(FrameAnalysis) == 32);
 
 // The results are appended in capture order, so they stay sorted by frame
-// and layer; fixed-size chunks keep the cost at 24 bytes a packet, with no
+// and layer; fixed-size chunks keep the cost at 32 bytes a packet, with no
 // doubling of a growing array.
 constexpr unsigned kChunkRecords = 4096;
 
@@ -176,6 +177,8 @@ TrackedStream& stream_of(FileState& s, packet_info* pinfo, std::uint16_t session
     return *stream;
 }
 
+constexpr double kSamplesPerMs = kRtpClockRate / 1000.0;
+
 std::uint32_t saturated_ns(double ms) {
     const double ns = std::round(ms * 1e6);
     return ns >= 4294967295.0 ? 4294967295u : static_cast<std::uint32_t>(ns);
@@ -209,10 +212,23 @@ FrameAnalysis analyse(FileState& s, packet_info* pinfo, const SimplePacketHeader
     r.expected_sequence = a.expected_sequence;
     // At most 126: a jump of half the sequence space or more is a late packet.
     r.lost_before = static_cast<std::uint8_t>(a.lost_before);
+    // After the packet, the clock runs if and only if it gave this packet
+    // its media time.
+    const bool timed = stream.analysis.has_media_clock();
     r.flags = static_cast<std::uint8_t>(static_cast<unsigned>(a.verdict) |
                                         (a.has_jitter ? FrameAnalysis::kHasJitter : 0) |
                                         (a.codec_changed ? FrameAnalysis::kCodecChanged : 0) |
-                                        (a.filled_gap ? FrameAnalysis::kFilledGap : 0));
+                                        (a.filled_gap ? FrameAnalysis::kFilledGap : 0) |
+                                        (timed ? FrameAnalysis::kHasMediaTime : 0));
+    r.extended_sequence = static_cast<std::uint32_t>(stream.analysis.sequence().extended());
+    if (timed) {
+        // The media time is at most a few hundred ms a packet times 2^32
+        // packets: far inside a long long. Rounded once from the start, so
+        // a packet length that is not a whole number of samples does not
+        // drift.
+        const long long samples = std::llround(stream.analysis.media_time_ms() * kSamplesPerMs);
+        r.media_samples = static_cast<std::uint32_t>(samples);
+    }
     return r;
 }
 

@@ -15,7 +15,7 @@
 
 namespace kestrune {
 
-// One packet's results, kept for the life of the capture file: 24 bytes a
+// One packet's results, kept for the life of the capture file: 32 bytes a
 // packet (a frame may carry more than one Simple Packet, one per layer, as
 // when an ICMP error quotes a datagram).
 struct FrameAnalysis {
@@ -30,12 +30,19 @@ struct FrameAnalysis {
     std::uint8_t expected_sequence;
     std::uint8_t lost_before;
     std::uint8_t flags;
+    // Where the packet stands on its stream's clocks, for the host's RTP
+    // tools, which see the stream again whenever they are opened: its
+    // sequence number with the wraps counted, and (with kHasMediaTime) its
+    // media time in 8 kHz samples; both modulo 2^32.
+    std::uint32_t extended_sequence;
+    std::uint32_t media_samples;
 
     enum Flag : std::uint8_t {
         kVerdictMask = 0x07,  // the SequenceTracker::Verdict
         kHasJitter = 0x08,
         kCodecChanged = 0x10,
         kFilledGap = 0x20,
+        kHasMediaTime = 0x40,
     };
     SequenceTracker::Verdict verdict() const {
         return static_cast<SequenceTracker::Verdict>(flags & kVerdictMask);

@@ -6,6 +6,7 @@
 #include <epan/packet.h>
 
 #include "dissector/identifiers.h"
+#include "dissector/rtp_report.h"
 #include "dissector/shown_packet.h"
 #include "dissector/stream_tracking.h"
 #include "dissector/value_names.h"
@@ -92,7 +93,30 @@ decode_as_t packet_type_decode_as = {
     nullptr,
 };
 
+const enum_val_t g726_packing_values[] = {
+    {"rfc3551", "RFC 3551 (first codeword in the low bits)",
+     static_cast<int>(G726Packing::rfc3551)},
+    {"aal2", "ATM AAL2, I.366.2 (first codeword in the high bits)",
+     static_cast<int>(G726Packing::aal2)},
+    {nullptr, nullptr, 0},
+};
+
 }  // namespace
+
+void register_rtp_tools(module_t* module) {
+    prefs_register_bool_preference(
+        module, "rtp_tools", "Voice streams in the RTP tools",
+        "Report each voice packet of a codec with a fixed rate to the host's RTP tools (RTP "
+        "Streams, RTP Stream Analysis, RTP Player, tshark -z rtp,streams) as an RTP packet: "
+        "SSRC the Session ID, sequence numbers and timestamps from the stream analysis, which "
+        "must be on",
+        &rtp_tools);
+    prefs_register_enum_preference(
+        module, "g726_packing", "G.726 bit packing",
+        "How the audio export and the RTP Player unpack G.726 payloads: as RFC 3551 packs them, "
+        "or as ATM AAL2 gateways do. Played with the wrong one, speech turns into noise.",
+        &g726_packing_preference, g726_packing_values, FALSE);
+}
 
 void register_stream_analysis(module_t* module) {
     proto_register_field_array(proto_simple_kestrune, analysis_fields,

@@ -15,7 +15,6 @@
 #include "stream_filter.h"
 #ifdef KESTRUNE_AUDIO_EXPORT
 #include "audio/audio_export.h"
-#include "audio/audio_preferences.h"
 #endif
 
 namespace kestrune {
@@ -75,9 +74,7 @@ void register_simple_kestrune() {
     register_stream_analysis(module);
     register_packet_type_table();
     register_call_analysis(module);
-#ifdef KESTRUNE_AUDIO_EXPORT
-    audio::register_audio_preferences(module);
-#endif
+    register_rtp_tools(module);
 
     simple_kestrune_tap = register_tap("simplekestrune");
     register_session_stats();

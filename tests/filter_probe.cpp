@@ -1,6 +1,12 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 //
 // A module for the tests only, loaded into tshark beside simplekestrune.so.
+// With KESTRUNE_PRINT_RTP_TAP set, it listens to the host's "rtp" tap as the
+// RTP tools do and prints each report it receives, one line a report:
+// "rtp" then frame, payload type, name, marker, sequence, extended sequence,
+// timestamp, extended timestamp, SSRC, data length, all data present,
+// payload offset, payload length, rate, and the raw RTP bytes in hex ("-"
+// for what the release's record lacks or leaves empty).
 // With KESTRUNE_PRINT_STREAM_FILTERS set, for every frame it prints what the GUI's Conversation
 // Filter › "SimpleKestrune stream" would do for that packet selected:
 // "<frame>\t<display filter>", or "<frame>\t-" when the entry is disabled.
@@ -34,19 +40,53 @@ tap_packet_status print_filter(void* /*tapdata*/, packet_info* pinfo, epan_disse
     return TAP_PACKET_DONT_REDRAW;
 }
 
-int listener;
+tap_packet_status print_rtp_report(void* /*tapdata*/, packet_info* pinfo, epan_dissect_t* /*edt*/,
+                                   const void* data, kestrune::tap_flags /*flags*/) {
+    const auto* rtp = static_cast<const _rtp_info*>(data);
+    std::printf("rtp\t%u\t%u\t%s\t%d\t%u\t", pinfo->num, rtp->info_payload_type,
+                rtp->info_payload_type_str != nullptr ? rtp->info_payload_type_str : "-",
+                rtp->info_marker_set ? 1 : 0, rtp->info_seq_num);
+    std::uint32_t extended_sequence = 0;
+    std::uint64_t extended_timestamp = 0;
+    const bool extended =
+        kestrune::rtp_extended_numbers(rtp, &extended_sequence, &extended_timestamp);
+    if (extended) {
+        std::printf("%u\t%u\t%llu\t", extended_sequence, rtp->info_timestamp,
+                    static_cast<unsigned long long>(extended_timestamp));
+    } else {
+        std::printf("-\t%u\t-\t", rtp->info_timestamp);
+    }
+    std::printf("%u\t%u\t%d\t%u\t%u\t%d\t", rtp->info_sync_src, rtp->info_data_len,
+                rtp->info_all_data_present ? 1 : 0, rtp->info_payload_offset, rtp->info_payload_len,
+                rtp->info_payload_rate);
+    for (unsigned i = 0; rtp->info_data != nullptr && i < rtp->info_data_len; ++i) {
+        std::printf("%02x", rtp->info_data[i]);
+    }
+    std::printf("\n");
+    return TAP_PACKET_DONT_REDRAW;
+}
 
-void register_probe() {
-    if (g_getenv("KESTRUNE_PRINT_STREAM_FILTERS") == nullptr) {
+int filter_listener;
+int rtp_listener;
+
+void listen_if_asked(const char* variable, const char* tap, void* id, guint flags,
+                     tap_packet_cb callback) {
+    if (g_getenv(variable) == nullptr) {
         return;
     }
     GString* error =
-        register_tap_listener("frame", &listener, nullptr, TL_REQUIRES_PROTO_TREE, nullptr,
-                              kestrune::tap_callback<print_filter>, nullptr, nullptr);
+        register_tap_listener(tap, id, nullptr, flags, nullptr, callback, nullptr, nullptr);
     if (error != nullptr) {
-        std::fprintf(stderr, "filter probe: %s\n", error->str);
+        std::fprintf(stderr, "probe: %s\n", error->str);
         g_string_free(error, TRUE);
     }
+}
+
+void register_probe() {
+    listen_if_asked("KESTRUNE_PRINT_STREAM_FILTERS", "frame", &filter_listener,
+                    TL_REQUIRES_PROTO_TREE, kestrune::tap_callback<print_filter>);
+    listen_if_asked("KESTRUNE_PRINT_RTP_TAP", "rtp", &rtp_listener, 0,
+                    kestrune::tap_callback<print_rtp_report>);
 }
 
 }  // namespace
