@@ -24,7 +24,8 @@ void StreamDecoder::voice(std::uint8_t sequence, unsigned codec, const std::uint
     // packet cut short.
     const double ms = media_length_ms(kVoicePacket, codec, static_cast<unsigned>(size));
     if (ms > 0) {
-        timeline_.guess_usual_samples(static_cast<std::size_t>(std::lround(ms * kSampleRate / 1000)));
+        timeline_.guess_usual_samples(
+            static_cast<std::size_t>(std::lround(ms * kSampleRate / 1000)));
     }
     sequence_.observe(sequence);
     timeline_.add(sequence_.extended(), codec, captured == size ? payload : nullptr, size);

@@ -129,8 +129,9 @@ int WavFile::open_now() {
         if (fd < 0 && errno == 0) {
             const std::string path = temporary_path_;
             temporary_path_.clear();  // not ours to remove
-            fail(path + " is no longer the file this export created (replaced meanwhile); "
-                        "left as it is");
+            fail(path +
+                 " is no longer the file this export created (replaced meanwhile); "
+                 "left as it is");
             return -1;
         }
     }

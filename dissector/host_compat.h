@@ -367,16 +367,18 @@ public:
         g_free(err_info);
         return read;
     }
-    const wtap_rec* record() const { return &rec_; }
+    const wtap_rec* record() const {
+        return &rec_;
+    }
     void dissect(epan_dissect_t* edt, int file_type_subtype, frame_data* fd) {
 #if KESTRUNE_HOST_AT_LEAST(4, 6)
         epan_dissect_run(edt, file_type_subtype, &rec_, fd, nullptr);
 #else
         const wtap_packet_header& h = rec_.rec_header.packet_header;
-        epan_dissect_run(edt, file_type_subtype, &rec_,
-                         tvb_new_real_data(ws_buffer_start_ptr(&bytes_), h.caplen,
-                                           static_cast<gint>(h.len)),
-                         fd, nullptr);
+        epan_dissect_run(
+            edt, file_type_subtype, &rec_,
+            tvb_new_real_data(ws_buffer_start_ptr(&bytes_), h.caplen, static_cast<gint>(h.len)), fd,
+            nullptr);
 #endif
     }
 

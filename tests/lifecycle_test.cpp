@@ -226,7 +226,8 @@ std::vector<std::string> dissect_capture(const std::string& path) {
 // Nothing of one file's streams may reach the next file's analysis, nor be
 // used after the host has freed it with the file.
 TEST(TwoCaptures, EachFileIsAnalysedAsIfItWereTheFirst) {
-    const std::string call = std::string(std::getenv("KESTRUNE_BUILD_DIR")) + "/lifecycle-call.pcap";
+    const std::string call =
+        std::string(std::getenv("KESTRUNE_BUILD_DIR")) + "/lifecycle-call.pcap";
     ASSERT_EQ(std::system((std::string(std::getenv("KESTRUNE_GENERATOR")) + " --output " + call +
                            " --calls 1 --two-way --count 400 --loss 5 --jitter 30 --seed 4")
                               .c_str()),

@@ -127,7 +127,8 @@ TEST_F(StereoMerge, AReopenAppendsOnlyToTheFileItCreated) {
         other.write(samples.data(), samples.size());  // closes the first
         const std::string part = swapped.temporary_path();
         ASSERT_EQ(unlink(part.c_str()), 0);
-        ASSERT_EQ(link ? symlink(theirs.c_str(), part.c_str()) : ::link(theirs.c_str(), part.c_str()), 0);
+        ASSERT_EQ(
+            link ? symlink(theirs.c_str(), part.c_str()) : ::link(theirs.c_str(), part.c_str()), 0);
 
         swapped.write(samples.data(), samples.size());
         EXPECT_NE(swapped.error().find(part + " is no longer the file this export created"),
