@@ -52,6 +52,8 @@
 #include <epan/prefs.h>
 #include <epan/stat_tap_ui.h>
 #include <epan/stats_tree.h>
+#include <wiretap/wtap.h>
+#include <wsutil/buffer.h>
 
 #include <cstddef>
 #include <cstdint>
