@@ -118,9 +118,8 @@ void AudioExport::packet(const packet_info& /*pinfo*/, const TappedPacket& p) {
         s->decoder->not_voice(sequence);
     } else {
         // A payload cut short keeps its place as silence.
-        const bool whole = p.payload_captured == p.header.payload_size;
-        s->decoder->voice(sequence, p.header.codec_type, whole ? p.payload : nullptr,
-                          p.payload_captured);
+        s->decoder->voice(sequence, p.header.codec_type, p.payload, p.payload_captured,
+                          p.header.payload_size);
     }
     if (!s->file->error().empty()) {
         s->stop(s->file->error());

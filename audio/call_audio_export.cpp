@@ -170,9 +170,8 @@ void CallAudioExport::packet(const packet_info& pinfo, const TappedPacket& p) {
     if (!voice) {
         ch.decoder->not_voice(sequence);
     } else {
-        const bool whole = p.payload_captured == p.header.payload_size;
-        ch.decoder->voice(sequence, p.header.codec_type, whole ? p.payload : nullptr,
-                          p.payload_captured);
+        ch.decoder->voice(sequence, p.header.codec_type, p.payload, p.payload_captured,
+                          p.header.payload_size);
     }
     if (!ch.file->error().empty()) {
         call.stop(ch.file->error());

@@ -23,9 +23,10 @@ public:
 
     StreamDecoder(G726Packing packing, SampleSink& sink);
 
-    // payload: nullptr for one not captured whole, which becomes silence.
+    // size: the header's Payload Size; captured: the bytes of it at payload.
+    // One not captured whole becomes silence.
     void voice(std::uint8_t sequence, unsigned codec, const std::uint8_t* payload,
-               std::size_t size);
+               std::size_t captured, std::size_t size);
     // DTMF, fax and modem packets of the session keep their places as silence.
     void not_voice(std::uint8_t sequence);
     // Writes out the packets still held for reordering.

@@ -55,6 +55,8 @@ public:
     // usual_samples_guess: the length of silence for a lost packet until
     // the stream has shown its usual packet length.
     Timeline(PayloadDecoder& decoder, SampleSink& sink, std::size_t usual_samples_guess);
+    // A better guess, from what the packets' headers say they hold.
+    void guess_usual_samples(std::size_t samples) { usual_guess_ = samples; }
 
     // sequence: the packet's extended (unwrapped) sequence number. A null
     // payload stands for one that was not captured whole; its place becomes

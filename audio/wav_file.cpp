@@ -111,12 +111,29 @@ int WavFile::open_now() {
             return -1;
         }
         created_ = fd >= 0;
+        struct stat st = {};
+        if (created_ && fstat(fd, &st) != 0) {
+            const int failure = errno;
+            close(fd);
+            fail("cannot create " + temporary_path_ + ": " + std::strerror(failure));
+            return -1;
+        }
+        device_ = st.st_dev;
+        inode_ = st.st_ino;
         mode = SFM_WRITE;
         info.samplerate = static_cast<int>(sample_rate_);
         info.channels = static_cast<int>(channels_);
         info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
     } else {
-        fd = open(temporary_path_.c_str(), O_RDWR | O_CLOEXEC);
+        fd = reopen();
+        if (fd < 0 && errno == 0) {
+            const std::string path = temporary_path_;
+            temporary_path_.clear();  // not ours to remove
+            fail(path +
+                 " is no longer the file this export created (replaced meanwhile); "
+                 "left as it is");
+            return -1;
+        }
     }
     if (fd < 0) {
         return errno;
@@ -136,6 +153,26 @@ int WavFile::open_now() {
     }
     buffer_.reserve(kBufferSamples);
     return 0;
+}
+
+int WavFile::reopen() {
+    // The folder may be writable by others, who could have put a link or a
+    // file of theirs under the temporary name since it was closed: never
+    // follow a symbolic link, and append only to the very file created.
+    const int fd = open(temporary_path_.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) {
+        if (errno == ELOOP) {
+            errno = 0;
+        }
+        return -1;
+    }
+    struct stat st = {};
+    if (fstat(fd, &st) != 0 || st.st_dev != device_ || st.st_ino != inode_) {
+        close(fd);
+        errno = 0;
+        return -1;
+    }
+    return fd;
 }
 
 void WavFile::close_for_now() {

@@ -3,7 +3,8 @@
 // any number of them at once: a FilePool keeps a bounded number open and
 // closes the least recently written ones, which are opened again to append
 // when their turn comes. A closed file keeps neither buffer nor libsndfile
-// state, only its names.
+// state, only its names, and is opened again only if it is still the file
+// created (no symbolic link followed; the same device and inode).
 //
 // Each file is written under a temporary name in the target folder and only
 // gets its own name when it is complete; an existing file of that name is
@@ -12,6 +13,7 @@
 #pragma once
 
 #include <sndfile.h>
+#include <sys/types.h>
 
 #include <cstdint>
 #include <list>
@@ -81,6 +83,9 @@ private:
     // 0 once open; else the errno of a failed open(), or -1 when the file
     // has failed for good.
     int open_now();
+    // The temporary file opened again to append, or -1 (errno set, or 0
+    // when what is there now is not the file created).
+    int reopen();
     // Writes out the buffer and closes, to be opened again later.
     void close_for_now();
     void flush();
@@ -92,6 +97,9 @@ private:
     unsigned sample_rate_;
     unsigned channels_;
     bool created_ = false;
+    // The temporary file as created, to know it again when reopening.
+    dev_t device_ = 0;
+    ino_t inode_ = 0;
     SNDFILE* file_ = nullptr;
     std::vector<std::int16_t> buffer_;
     std::string error_;

@@ -47,11 +47,14 @@
 // After packet.h, which brings the glib types it needs on 4.0.
 #include <epan/conversation_filter.h>
 #include <epan/dissectors/packet-rtp.h>
+#include <epan/epan.h>
 #include <epan/funnel.h>
 #include <epan/prefs-int.h>
 #include <epan/prefs.h>
 #include <epan/stat_tap_ui.h>
 #include <epan/stats_tree.h>
+#include <wiretap/wtap.h>
+#include <wsutil/buffer.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -369,5 +372,63 @@ inline void set_rtp_channels(_rtp_info* info, unsigned channels) {
     static_cast<void>(channels);
 #endif
 }
+
+// One record of a capture file after another, read and dissected as tshark
+// does (the in-process tests read whole files): up to 4.4 the record's bytes
+// go into a Buffer of the caller's and reach the dissection in a tvb over
+// it; 4.6 keeps them in the record, and the dissection makes the tvb.
+class CaptureRecord {
+public:
+    CaptureRecord() {
+#if KESTRUNE_HOST_AT_LEAST(4, 6)
+        wtap_rec_init(&rec_, kSnapshot);
+#else
+        wtap_rec_init(&rec_);
+        ws_buffer_init(&bytes_, kSnapshot);
+#endif
+    }
+    ~CaptureRecord() {
+        wtap_rec_cleanup(&rec_);
+#if !KESTRUNE_HOST_AT_LEAST(4, 6)
+        ws_buffer_free(&bytes_);
+#endif
+    }
+    CaptureRecord(const CaptureRecord&) = delete;
+    CaptureRecord& operator=(const CaptureRecord&) = delete;
+
+    // The next record; false at the end of the file or on an error.
+    bool read(wtap* file, gint64* offset) {
+        int err = 0;
+        gchar* err_info = nullptr;
+#if KESTRUNE_HOST_AT_LEAST(4, 6)
+        const bool read = wtap_read(file, &rec_, &err, &err_info, offset);
+#else
+        const bool read = wtap_read(file, &rec_, &bytes_, &err, &err_info, offset);
+#endif
+        g_free(err_info);
+        return read;
+    }
+    const wtap_rec* record() const {
+        return &rec_;
+    }
+    void dissect(epan_dissect_t* edt, int file_type_subtype, frame_data* fd) {
+#if KESTRUNE_HOST_AT_LEAST(4, 6)
+        epan_dissect_run(edt, file_type_subtype, &rec_, fd, nullptr);
+#else
+        const wtap_packet_header& h = rec_.rec_header.packet_header;
+        epan_dissect_run(
+            edt, file_type_subtype, &rec_,
+            tvb_new_real_data(ws_buffer_start_ptr(&bytes_), h.caplen, static_cast<gint>(h.len)), fd,
+            nullptr);
+#endif
+    }
+
+private:
+    static constexpr std::size_t kSnapshot = 1514;
+    wtap_rec rec_{};
+#if !KESTRUNE_HOST_AT_LEAST(4, 6)
+    Buffer bytes_{};
+#endif
+};
 
 }  // namespace kestrune

@@ -2,10 +2,13 @@
 //
 // Starts the host library in this process with the plugin registered, then
 // drives the port preference the way the preferences dialog, a preferences
-// file or `-o` would, and reads the "udp.port" table back.
+// file or `-o` would, and reads the "udp.port" table back; and opens and
+// dissects one capture after another, as the GUI does on a reload or when
+// another file is opened.
 #include <gtest/gtest.h>
 
 #include <epan/epan.h>
+#include <epan/epan_dissect.h>
 #include <epan/packet.h>
 #include <epan/prefs-int.h>
 #include <epan/prefs.h>
@@ -15,10 +18,16 @@
 #include "dissector/host_compat.h"
 
 #include <cstdlib>
+#include <deque>
 #include <string>
 #include <vector>
 
 extern "C" void plugin_register(void);
+
+// The frames of the open capture file, as the host's packet provider.
+struct packet_provider_data {
+    std::deque<frame_data> frames;  // frame n at n - 1; they must not move
+};
 
 namespace {
 
@@ -148,6 +157,98 @@ TEST(PortBinding, RestoresADecodeAsChoiceOnTheDisplacedPort) {
     EXPECT_EQ(handle_name_at(6100), "TAPA");
     EXPECT_EQ(dissector_get_default_uint_handle("udp.port", 6100), nullptr);
     dissector_reset_uint("udp.port", 6100);
+}
+
+const nstime_t* frame_time(packet_provider_data* provider, guint32 number) {
+    return number >= 1 && number <= provider->frames.size() ? &provider->frames[number - 1].abs_ts
+                                                            : nullptr;
+}
+
+// Appends " field == value" for every item of the stream analysis below node.
+void add_analysis_items(proto_node* node, gpointer data) {
+    auto [edt, text] = *static_cast<std::pair<epan_dissect_t*, std::string*>*>(data);
+    const field_info* fi = PNODE_FINFO(node);
+    if (fi != nullptr && g_str_has_prefix(fi->hfinfo->abbrev, "kestrune.") &&
+        !g_str_has_prefix(fi->hfinfo->abbrev, "kestrune.simple_packet")) {
+        char* match = proto_construct_match_selected_string(const_cast<field_info*>(fi), edt);
+        *text += std::string(" ") + (match != nullptr ? match : fi->hfinfo->abbrev);
+        wmem_free(nullptr, match);
+    }
+    proto_tree_children_foreach(node, add_analysis_items, data);
+}
+
+// Opens the capture as a new file of the session and dissects every frame
+// once, in order, with its tree: each frame's stream analysis as text.
+std::vector<std::string> dissect_capture(const std::string& path) {
+    int err = 0;
+    gchar* err_info = nullptr;
+    wtap* file = wtap_open_offline(path.c_str(), WTAP_TYPE_AUTO, &err, &err_info, FALSE);
+    g_free(err_info);
+    if (file == nullptr) {
+        ADD_FAILURE() << "cannot open " << path;
+        return {};
+    }
+    packet_provider_data provider;
+    packet_provider_funcs funcs{};
+    funcs.get_frame_ts = frame_time;
+    epan_t* session = epan_new(&provider, &funcs);
+    epan_dissect_t* edt = epan_dissect_new(session, TRUE, TRUE);
+    kestrune::CaptureRecord record;
+    gint64 offset = 0;
+    guint32 cumulative_bytes = 0;
+    nstime_t elapsed = NSTIME_INIT_ZERO;
+    const frame_data* reference = nullptr;
+    const frame_data* previous = nullptr;
+    std::vector<std::string> frames;
+    while (record.read(file, &offset)) {
+        frame_data& fd = provider.frames.emplace_back();
+        frame_data_init(&fd, static_cast<guint32>(provider.frames.size()), record.record(), offset,
+                        cumulative_bytes);
+        frame_data_set_before_dissect(&fd, &elapsed, &reference, previous);
+        record.dissect(edt, wtap_file_type_subtype(file), &fd);
+        frame_data_set_after_dissect(&fd, &cumulative_bytes);
+        previous = &fd;
+        std::string text;
+        std::pair<epan_dissect_t*, std::string*> walk{edt, &text};
+        proto_tree_children_foreach(edt->tree, add_analysis_items, &walk);
+        frames.push_back(text);
+        epan_dissect_reset(edt);
+    }
+    epan_dissect_free(edt);
+    epan_free(session);
+    for (frame_data& fd : provider.frames) {
+        frame_data_destroy(&fd);
+    }
+    wtap_close(file);
+    return frames;
+}
+
+// Nothing of one file's streams may reach the next file's analysis, nor be
+// used after the host has freed it with the file.
+TEST(TwoCaptures, EachFileIsAnalysedAsIfItWereTheFirst) {
+    const std::string call =
+        std::string(std::getenv("KESTRUNE_BUILD_DIR")) + "/lifecycle-call.pcap";
+    ASSERT_EQ(std::system((std::string(std::getenv("KESTRUNE_GENERATOR")) + " --output " + call +
+                           " --calls 1 --two-way --count 400 --loss 5 --jitter 30 --seed 4")
+                              .c_str()),
+              0);
+    const std::string sample = std::getenv("KESTRUNE_SAMPLE");
+    const std::vector<std::string> first = dissect_capture(call);
+    ASSERT_EQ(first.size(), 384u);
+    EXPECT_NE(first[0].find(" kestrune.stream == 0"), std::string::npos) << first[0];
+    std::string all;
+    for (const std::string& f : first) all += f;
+    for (const char* item : {"kestrune.stream == 1", "kestrune.analysis.lost == ",
+                             "kestrune.analysis.out_of_order", "kestrune.analysis.jitter == "}) {
+        EXPECT_NE(all.find(item), std::string::npos) << item;
+    }
+    const std::vector<std::string> other = dissect_capture(sample);
+    ASSERT_FALSE(other.empty());
+    EXPECT_NE(other[0].find(" kestrune.stream == 0"), std::string::npos) << other[0];
+    // The first file again, as after opening it anew, then reloaded.
+    EXPECT_EQ(dissect_capture(call), first);
+    EXPECT_EQ(dissect_capture(call), first);
+    EXPECT_EQ(dissect_capture(sample), other);
 }
 
 }  // namespace

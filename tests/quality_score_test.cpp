@@ -113,6 +113,13 @@ TEST(QualityScore, LatePacketsCountAsLostAndTheNetworkDelayAddsToTheDelay) {
     const Scored deeper = feed(packets, 100, 150);
     EXPECT_EQ(deeper.playout.late(), 0u);
     EXPECT_NEAR(deeper.score->r, 76.523, 1e-9);
+
+    // Each packet exactly when it is due (20 n + 50) is in time; a repeat of
+    // 1 long after its due time is left out, not late: its first copy played.
+    const Scored edge = feed({{0, 0}, {1, 70}, {2, 90}, {3, 110}, {1, 400}});
+    EXPECT_EQ(edge.playout.late(), 0u);
+    EXPECT_EQ(edge.analysis.sequence().duplicates(), 1u);
+    EXPECT_NEAR(edge.score->r, 91.52, 1e-9);
 }
 
 TEST(QualityScore, StreamThatStartsWithALatePacket) {

@@ -111,5 +111,40 @@ TEST_F(StereoMerge, AnUnreadableSourceFailsBeforeAnythingIsWritten) {
     EXPECT_TRUE(std::filesystem::is_empty(folder_));
 }
 
+// In a folder others can write to, a closed temporary file may be swapped
+// for a link to a file of theirs, or for a file of their own: reopened to
+// append, neither is written to nor removed, and only that file stops.
+TEST_F(StereoMerge, AReopenAppendsOnlyToTheFileItCreated) {
+    // A WAV file, which the export could well append to.
+    const std::string theirs = mono("theirs.wav", ramp(10, -1));
+    const auto size = std::filesystem::file_size(theirs);
+    for (const bool link : {true, false}) {
+        FilePool one{1};
+        WavFile swapped(one, folder_, "swapped.wav", 8000);
+        WavFile other(one, folder_, "other.wav", 8000);
+        const auto samples = ramp(100, 1);
+        swapped.write(samples.data(), samples.size());
+        other.write(samples.data(), samples.size());  // closes the first
+        const std::string part = swapped.temporary_path();
+        ASSERT_EQ(unlink(part.c_str()), 0);
+        ASSERT_EQ(
+            link ? symlink(theirs.c_str(), part.c_str()) : ::link(theirs.c_str(), part.c_str()), 0);
+
+        swapped.write(samples.data(), samples.size());
+        EXPECT_NE(swapped.error().find(part + " is no longer the file this export created"),
+                  std::string::npos)
+            << swapped.error();
+        EXPECT_FALSE(swapped.commit());
+        EXPECT_TRUE(other.commit()) << other.error();
+        std::error_code ec;
+        EXPECT_EQ(std::filesystem::file_size(theirs), size);
+        EXPECT_EQ(std::filesystem::is_symlink(part, ec), link);
+        EXPECT_FALSE(std::filesystem::exists(folder_ + "/swapped.wav"));
+        EXPECT_TRUE(std::filesystem::exists(folder_ + "/other.wav"));
+        std::filesystem::remove(part);
+        std::filesystem::remove(folder_ + "/other.wav");
+    }
+}
+
 }  // namespace
 }  // namespace kestrune::audio

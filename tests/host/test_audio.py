@@ -79,6 +79,11 @@ CHANGE_CODECS = [c for c, n in CHANGES for _ in range(n)]
 CHANGE_PAYLOADS = [[mulaw(x) if c == MU else alaw(x) for x in tone(80 * i + 80, 300)[80 * i:]]
                    for i, c in enumerate(CHANGE_CODECS)]
 CAPTURE += [voice(5, i, p, c) for i, (p, c) in enumerate(zip(CHANGE_PAYLOADS, CHANGE_CODECS))]
+# Session 6: 10 ms packets of mu-law, the first cut short by the snapshot length.
+CUT_PAYLOADS = [[mulaw(x) for x in tone(80 * i + 80, 600)[80 * i:]] for i in range(20)]
+CAPTURE += [voice(6, i, p, MU, **({"snaplen": 6 + 40} if i == 0 else {}))
+            for i, p in enumerate(CUT_PAYLOADS)]
+CUT_FILE = "192.0.2.10_31000-192.0.2.20_4096-s6.wav"
 CHANGE_FILE = "192.0.2.10_31000-192.0.2.20_4096-s5.wav"
 MU_FILE = "192.0.2.10_31000-192.0.2.20_4096-s1.wav"
 A_FILE = "192.0.2.20_4096-192.0.2.10_31000-s1.wav"
@@ -131,6 +136,9 @@ class AudioExport(HostTestCase):
         self.assertEqual(read_wav(os.path.join(self.out, MU_FILE)), mu)
         a = [alaw_expand(b) if s not in (12, 15) else 0 for s in A_SEQ for b in A_PAYLOADS[s]]
         self.assertEqual(read_wav(os.path.join(self.out, A_FILE)), a)
+        # A stream that starts with a packet cut short: silence as long as its own packets.
+        self.assertEqual(read_wav(os.path.join(self.out, CUT_FILE)),
+                         [0] * 80 + [mulaw_expand(b) for p in CUT_PAYLOADS[1:] for b in p])
         self.assertEqual(
             self.line(self.summary, "192.0.2.10:31000 → 192.0.2.20:4096 session 1 "),
             f"192.0.2.10:31000 → 192.0.2.20:4096 session 1 (G711Mulaw): {MU_FILE}, 0.100 s, "
@@ -143,7 +151,8 @@ class AudioExport(HostTestCase):
                          "192.0.2.10:31000 → 192.0.2.20:4096 session 3 (G723Low): "
                          "skipped, the host has no G.723.1 decoder")
         self.line(self.summary, "[2001:db8::10]:31000 → [2001:db8::20]:4096 session 4 ")
-        files = {MU_FILE, A_FILE, V6_FILE, CHANGE_FILE} | ({G729_FILE} if self.has_g729 else set())
+        files = {MU_FILE, A_FILE, V6_FILE, CHANGE_FILE, CUT_FILE} | (
+            {G729_FILE} if self.has_g729 else set())
         self.assertEqual(set(os.listdir(self.out)), files)
 
     def test_a_codec_change_goes_on_in_the_same_file_with_the_new_decoder(self):
@@ -399,19 +408,22 @@ class CallAudioExport(HostTestCase):
 
     def test_directions_an_hour_apart_make_no_call_file_but_both_stream_files(self):
         # A few packets whose arrival times lie an hour apart must not turn
-        # into an hour of silence on disk.
-        capture = write_capture(self.host.path("hour-apart.pcap"), sorted(
-            timed([voice(13, s, [mulaw(x) for x in tone(160)], MU) for s in range(3)], 0.1, 0.02)
-            + timed([voice(13, s, [mulaw(x) for x in tone(160)], MU, **BACK) for s in range(3)],
-                    3600.2, 0.02), key=lambda p: p["time"]))
-        mono, calls = self.folder("hour-mono", 0o777), self.folder("hour-calls", 0o777)
-        proc = self.host.tshark("-q", "-r", capture, "-z", f"simplekestrune,audio,{mono}",
-                                "-z", f"simplekestrune,callaudio,{calls}", check=False)
-        self.assertIn("192.0.2.10:31000 ↔ 192.0.2.20:4096 session 13: not written, its directions "
-                      "start 3600.100 s apart (at most 3600 s in one file)", proc.stdout)
-        self.assertIn("NOT COMPLETE: 1 of 1 calls not written", proc.stdout)
-        self.assertEqual(os.listdir(calls), [])
-        self.assertEqual(len(os.listdir(mono)), 2)
+        # into an hour of silence on disk, whichever way the capture's clock ran.
+        there = timed([voice(13, s, [mulaw(x) for x in tone(160)], MU) for s in range(3)], 0.1, 0.02)
+        back = timed([voice(13, s, [mulaw(x) for x in tone(160)], MU, **BACK) for s in range(3)],
+                     3600.2, 0.02)
+        for name, frames in (("forwards", there + back), ("backwards", back + there)):
+            capture = write_capture(self.host.path(f"hour-{name}.pcap"), frames)
+            mono, calls = self.folder(f"{name}-mono", 0o777), self.folder(f"{name}-calls", 0o777)
+            proc = self.host.tshark("-q", "-r", capture, "-z", f"simplekestrune,audio,{mono}",
+                                    "-z", f"simplekestrune,callaudio,{calls}", check=False)
+            ends = ("192.0.2.10:31000 ↔ 192.0.2.20:4096" if name == "forwards"
+                    else "192.0.2.20:4096 ↔ 192.0.2.10:31000")
+            self.assertIn(f"{ends} session 13: not written, its directions start 3600.100 s "
+                          "apart (at most 3600 s in one file)", proc.stdout)
+            self.assertIn("NOT COMPLETE: 1 of 1 calls not written", proc.stdout)
+            self.assertEqual(os.listdir(calls), [])
+            self.assertEqual(len(os.listdir(mono)), 2)
 
 
 def aal2(payload, bits):
@@ -439,12 +451,12 @@ class G726Packing(HostTestCase):
             for base in (100, 200) for c, bits in cls.RATES.items()
             for i, p in enumerate(cls.payloads[c])])
         cls.files = {}
-        for packing in ("rfc3551", "aal2"):
+        # RFC 3551's packing is the default: no -o for it.
+        for packing, args in (("rfc3551", ()), ("aal2", ("-o", "simplekestrune.g726_packing:aal2"))):
             folder = cls.host.path(packing)
             os.mkdir(folder)
             os.chmod(folder, 0o777)
-            cls.summary = cls.host.tshark("-q", "-r", cls.capture, "-o",
-                                          f"simplekestrune.g726_packing:{packing}", "-z",
+            cls.summary = cls.host.tshark("-q", "-r", cls.capture, *args, "-z",
                                           f"simplekestrune,audio,{folder}").stdout
             cls.files[packing] = {n: read_wav(os.path.join(folder, n)) for n in os.listdir(folder)}
 

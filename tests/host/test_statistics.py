@@ -163,7 +163,8 @@ def voice(session, sequence, time, codec=5, payload=160, **endpoints):
 
 
 # Stream 1 is G.711 mu-law: 160 bytes = 20 ms of media per packet. Stream 2
-# uses two codecs without a fixed rate; stream 3 has a single packet.
+# uses two codecs without a fixed rate; stream 3 has a single packet; stream 4
+# is scored until its last packet turns to a codec without a score.
 TIMING_CAPTURE = [
     voice(1, 10, 0.000),                                  # frame 1
     voice(2, 0, 0.001, codec=6, payload=24),              # frame 2
@@ -175,6 +176,7 @@ TIMING_CAPTURE = [
     voice(1, 13, 0.090),                                  # late
     voice(1, 15, 0.100),
     voice(1, 18, 0.160),                                  # frame 10: 16, 17 lost
+    voice(4, 0, 0.200), voice(4, 1, 0.220), voice(4, 2, 0.240, codec=6, payload=24),
 ]
 
 
@@ -224,13 +226,18 @@ class StreamTiming(HostTestCase):
         # BurstR = 0.9375; d = 40: R = 93.2 - 0.96 - 52.21 = 40.03, MOS 2.07.
         # A one-way network delay of 200 ms with the default buffer: d = 270,
         # Id = 6.48 + 0.11 * 92.7: R = 23.63, MOS 1.37.
+        # The calls table scores each direction with the same preferences.
         for prefs, expected in ((["jitter_buffer:20"], ("1", "40.0", "2.07")),
                                 (["network_delay:200"], ("0", "23.6", "1.37"))):
             args = [a for p in prefs for a in ("-o", "simplekestrune." + p)]
             out = self.host.tshark("-r", self.host.path("timing.pcap"), "-q", *args,
-                                   "-z", "simplekestrune,streams").stdout
+                                   "-z", "simplekestrune,streams",
+                                   "-z", "simplekestrune,calls").stdout
             row = parse_stream_table(out)[("192.0.2.10:31000", "192.0.2.20:4096", 1)]
             self.assertEqual((row["Late"], row["R Factor"], row["MOS"]), expected, prefs)
+            call = next(c for c in parse_table(out, "SimpleKestrune Calls")
+                        if c["Session ID"] == "1")
+            self.assertEqual(call["A→B MOS"], expected[2], prefs)
 
     def test_cells_without_a_fixed_rate_or_a_second_packet_stay_empty(self):
         mixed, single = self.rows[2], self.rows[3]
@@ -240,6 +247,10 @@ class StreamTiming(HostTestCase):
         self.assertEqual((single["Codec"], single["Packets"], single["Start (s)"]),
                          ("G729", "1", "0.085000"))
         self.assertNotIn("Max Delta (ms)", single)
+        # The score of the first two packets must not outlive the codec change.
+        scored_then_not = self.rows[4]
+        self.assertEqual((scored_then_not["Codec"], scored_then_not["Late"]), ("mixed", "0"))
+        self.assertNotIn("R Factor", scored_then_not)
 
 
 # One session ID (9) in six streams: two gateways, both directions, IPv4 and
@@ -359,10 +370,13 @@ class Calls(HostTestCase):
         os.chmod(capture, 0o644)
         out = self.host.tshark("-r", capture, "-q", "-z", "simplekestrune,calls").stdout
         rows = parse_table(out, "SimpleKestrune Calls")
-        self.assertEqual(len(rows), 2)
-        for row in rows:
-            self.assertEqual((row["A→B Packets"], row["B→A Packets"], row["One-way"]),
-                             ("100", "100", "no"))
+        # Every cell of a clean call is known: 0 is a value, not an empty cell.
+        clean = ["100", "0.0", "0.000", "4.37"]
+        self.assertEqual([list(row.values()) for row in rows], [
+            ["192.0.2.10:4096", f"192.0.2.20:{port}", str(session), start, "1.985000",
+             codec, *clean, codec, *clean, "no"]
+            for port, session, start, codec in ((31000, 42, "0.000000", "G711Mulaw"),
+                                                (31002, 43, "0.010000", "G711Alaw"))])
 
 
 class FlowGraph(HostTestCase):
@@ -380,6 +394,30 @@ class FlowGraph(HostTestCase):
         ])
         self.assertIn("1 lost", out)
         self.assertIn("G729 s5: 2 pkts", out)
+        # Each arrow from its packet's source to its destination, ports included.
+        self.assertEqual(flow_arrows(out), [(f"{A}:31000", f"{B}:4096"), (f"{C}:31000", f"{B}:4096"),
+                                            (f"{B}:4096", f"{A}:31000"), (f"{B}:4096", f"{A}:31000"),
+                                            (f"{C}:31000", f"{B}:4096"), (f"{B}:4096", f"{A}:31000")])
+
+
+def flow_arrows(text):
+    """(source, destination) of each arrow of tshark's text ladder, as address:port.
+    The node names head columns 20 characters wide (over two lines); an arrow
+    starts at its left node's column and spans 20 characters a node."""
+    lines = text.splitlines()
+    at = next(i for i, l in enumerate(lines) if l.startswith("Conv.|"))
+    found = sorted((m.start(), m.group()) for l in lines[at:at + 2]
+                   for m in re.finditer(r"\d+\.\d+\.\d+\.\d+", l))
+    origin, nodes = found[0][0] - 2, [name for _, name in found]
+    arrows = []
+    for line in lines:
+        m = re.search(r"\((\d+)\)\s+(<?-+>?)\s+\((\d+)\)", line)
+        if m:
+            first = (m.start() - origin) // 20
+            left = f"{nodes[first]}:{m.group(1)}"
+            right = f"{nodes[first + round((len(m.group(2)) + 1) / 20)]}:{m.group(3)}"
+            arrows.append((left, right) if m.group(2).endswith(">") else (right, left))
+    return arrows
 
 
 # A port no host dissector is bound to: 3.4's KIP dissector has 40000.

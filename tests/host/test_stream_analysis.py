@@ -35,21 +35,30 @@ NO_FIXED_RATE = (6, 9, 12, 13)  # Vocantis_9_6, Vocantis_7_2, Vocantis_4_8, Tran
 
 
 def rate_capture():
-    """For each codec a stream of three packets: the second arrives exactly one
-    packet's media time after the first, the third 16 ms late on top."""
+    """For each codec a stream of four packets: the second arrives exactly one
+    packet's media time after the first, the third 16 ms late on top, and the
+    last, after one lost, 16 ms late as well."""
     frames = []
     for codec in list(FIXED_RATES) + list(NO_FIXED_RATE):
         size, ms = FIXED_RATES.get(codec, (60, 30.0))
         start = codec * 1.0
-        for seq, arrival in enumerate((0, ms, 2 * ms + 16)):
+        for seq, arrival in ((0, 0), (1, ms), (2, 2 * ms + 16), (4, 4 * ms + 16)):
             frames.append(voice(100 + codec, seq, start + arrival / 1000, codec=codec,
                                 payload=size))
     return frames
 
 
+# The score's figures by codec (Ie, Bpl), as published for each.
+IMPAIRMENTS = {0: (50, 4.3), 1: (19, 16.1), 2: (15, 16.1), 3: (11, 19.0), 4: (0, 25.1),
+               5: (0, 25.1), 7: (7, 4.3), 8: (7, 4.3), 10: (50, 4.3), 11: (7, 4.3),
+               14: (25, 4.3), 15: (25, 4.3)}
+
+
 # One stream (session 5, G.711 mu-law, 20 ms a packet) with a gap, a late
 # packet, a duplicate and a codec change; then a DTMF packet that carries an
-# RFC 4733 event (digit 5, end, volume 10, duration 160) in session 9.
+# RFC 4733 event (digit 5, end, volume 10, duration 160) in session 9; then
+# session 5 goes on in the new codec, with 10 ms packets and a pause of 1.5 s;
+# session 6 loses 0 across the wrap of the sequence number, and 0 comes late.
 EVENTS_CAPTURE = [
     voice(5, 0, 0.000), voice(5, 1, 0.020), voice(5, 2, 0.041),
     voice(5, 4, 0.060),              # 3 skipped
@@ -57,6 +66,9 @@ EVENTS_CAPTURE = [
     voice(5, 4, 0.070),              # 4 again
     voice(5, 5, 0.080, codec=4),     # G711Alaw from here on
     {"data": header(10, 1, 0, 0, 5, 9, 1, 4) + bytes([5, 0x8A, 0, 160]), "time": 0.09},
+    voice(5, 6, 0.100, codec=4), voice(5, 7, 0.110, codec=4, payload=80),
+    voice(5, 8, 1.620, codec=4, payload=80),
+    voice(6, 254, 1.700), voice(6, 255, 1.720), voice(6, 1, 1.740), voice(6, 0, 1.745),
 ]
 
 
@@ -90,6 +102,15 @@ class PerPacketAnalysis(HostTestCase):
         #                                       = 3.607406616210938
         #   5 @80: D = 10 - 20 = -10          J = 3.607406616210938 + 6.392593383789062/16
         #                                       = 4.006943702697754
+        #   6 @100: D = 20 - 20 = 0           J = 4.006943702697754 * 15/16
+        #                                       = 3.756509721279144
+        #   7 @110 (10 ms from here on): D = 10 - 20 = -10
+        #                                     J = 3.756509721279144 + 6.243490278720856/16
+        #                                       = 4.146727863699198
+        #   8 @1620: D = 1510 - 10 = 1500     J = 4.146727863699198 + 1495.8532721363008/16
+        #                                       = 97.63755737221700
+        # Session 6: 254 @1700; 255 @1720: D = 0; 1 @1740 (0 skipped): D = 20 - 40,
+        # J = 1.25; 0 @1745: D = 5 - (-20) = 25, J = 1.25 + 23.75/16 = 2.734375.
         # Expected: the highest number so far plus one, shown where it differs.
         expected = [
             ("1", "5", "0", None, None, None, None),
@@ -100,6 +121,13 @@ class PerPacketAnalysis(HostTestCase):
             ("6", "5", "0", 5.0, 3.607406616210938, "5", None),
             ("7", "5", "0", 10.0, 4.006943702697754, None, None),
             ("8", "9", "1", None, None, None, None),   # DTMF: no media time
+            ("9", "5", "0", 20.0, 3.756509721279144, None, None),
+            ("10", "5", "0", 10.0, 4.146727863699198, None, None),
+            ("11", "5", "0", 1510.0, 97.637557372217, None, None),
+            ("12", "6", "2", None, None, None, None),
+            ("13", "6", "2", 20.0, 0.0, None, None),
+            ("14", "6", "2", 20.0, 1.25, "0", "1"),
+            ("15", "6", "2", 5.0, 2.734375, "2", None),
         ]
         one_pass = self.analysis(self.events)
         for row, want in zip(one_pass, expected):
@@ -112,30 +140,46 @@ class PerPacketAnalysis(HostTestCase):
         self.assertEqual(len(one_pass), len(expected))
         self.assertEqual(self.analysis(self.events, "-2"), one_pass)
 
-    def test_media_time_of_every_fixed_rate_codec(self):
+    def test_media_time_and_score_of_every_codec(self):
         capture = write_capture(self.host.path("rates.pcap"), rate_capture())
         jitter = collections.defaultdict(list)
         for row in self.analysis(capture):
             jitter[int(row[1]) - 100].append(row[4])
         for codec in FIXED_RATES:
-            # On time, then 16 ms late: J = 0, then 16/16.
-            self.assertEqual([None, 0.0, 1.0], [j and float(j) for j in jitter[codec]], codec)
+            # On time, then 16 ms late, then as late: J = 0, 16/16, 1 * 15/16.
+            self.assertEqual([None, 0.0, 1.0, 0.9375], [j and float(j) for j in jitter[codec]],
+                             codec)
         for codec in NO_FIXED_RATE:
-            self.assertEqual([None] * 3, jitter[codec], codec)
+            self.assertEqual([None] * 4, jitter[codec], codec)
+        # Slots 0..4 played but 3: Ppl = 20, p = 1/3, q = 1, BurstR = 0.75, none
+        # late in the 50 ms buffer; d = 50 ms + the packet length.
+        out = self.host.tshark("-r", capture, "-q", "-z", "simplekestrune,streams").stdout
+        table = {sid - 100: row for (_, _, sid), row in parse_stream_table(out).items()}
+        for codec, (ie, bpl) in IMPAIRMENTS.items():
+            d = 50 + FIXED_RATES[codec][1]
+            r = 93.2 - 0.024 * d - (ie + (95 - ie) * 20 / (20 / 0.75 + bpl))
+            mos = 1 + 0.035 * r + r * (r - 60) * (100 - r) * 7e-6
+            self.assertEqual((table[codec]["Late"], table[codec]["R Factor"],
+                              table[codec]["MOS"]), ("0", f"{r:.1f}", f"{mos:.2f}"), codec)
+        for codec in NO_FIXED_RATE:
+            self.assertNotIn("R Factor", table[codec], codec)
 
     def test_expert_information_and_the_preference(self):
         out = self.host.tshark("-r", self.events, "-q", "-z", "expert").stdout
         for line in ("Sequence     SimpleKestrune  1 packets missing before this one",
                      "Sequence     SimpleKestrune  Out of order: sequence number 3 after 4 "
                      "(no longer missing)",
+                     "Sequence     SimpleKestrune  Out of order: sequence number 0 after 1 "
+                     "(no longer missing)",
                      "Sequence     SimpleKestrune  Duplicate: sequence number 4 was already "
                      "seen in this stream",
                      "Sequence     SimpleKestrune  Codec changed from G711Mulaw to G711Alaw"):
             self.assertIn(line, out)
-        self.assertEqual(out.count("Warns (2)") + out.count("Notes (2)"), 2, out)
-        for expert in ("sequence_gap", "out_of_order", "duplicate", "codec_change"):
-            frames = self.host.fields(self.events, ["frame.number"], "-Y", A + expert)
-            self.assertEqual(len(frames), 1, expert)
+        self.assertEqual(out.count("Warns (4)") + out.count("Notes (2)"), 2, out)
+        for expert, frames in (("sequence_gap", [4, 14]), ("out_of_order", [5, 15]),
+                               ("duplicate", [6]), ("codec_change", [7])):
+            found = self.host.fields(self.events, ["frame.number"], "-Y", A + expert)
+            self.assertEqual(found, [[str(f)] for f in frames], expert)
 
         off = ("-o", "simplekestrune.analyze_streams:FALSE")
         self.assertEqual([row[2:] for row in self.analysis(self.events, *off)],
@@ -150,9 +194,9 @@ class PerPacketAnalysis(HostTestCase):
     def test_decode_as_by_packet_type_reaches_a_host_dissector(self):
         fields = ["kestrune.simple_packet.simple_packet_type", "rtpevent.event_id", "data.len"]
         default = self.host.fields(self.events, fields)
-        self.assertEqual(default[-1], ["1", "", "4"])
+        self.assertEqual(default[7], ["1", "", "4"])
         chosen = self.host.fields(self.events, fields, "-d", "kestrune.packet_type==1,rtpevent")
-        self.assertEqual(chosen[-1], ["1", "5", ""])
+        self.assertEqual(chosen[7], ["1", "5", ""])
         self.assertEqual(chosen[0], ["0", "", "160"])   # other types still go to data
 
 
