@@ -79,10 +79,10 @@ void add_stream_analysis_tree(proto_tree* tree, tvbuff_t* tvb, packet_info* pinf
     }
     if (verdict == Verdict::Gap || verdict == Verdict::Duplicate ||
         verdict == Verdict::OutOfOrder) {
-        proto_item* expected_ti =
-            items ? add_generated_uint(analysis, hf_analysis_expected_sequence, tvb,
-                                       r.expected_sequence)
-                  : analysis;
+        proto_item* expected_ti = items
+                                      ? add_generated_uint(analysis, hf_analysis_expected_sequence,
+                                                           tvb, r.expected_sequence)
+                                      : analysis;
         if (verdict == Verdict::Duplicate) {
             if (expert_text_is_kept(tree, ei_duplicate)) {
                 expert_add_info_format(
@@ -96,8 +96,8 @@ void add_stream_analysis_tree(proto_tree* tree, tvbuff_t* tvb, packet_info* pinf
             if (expert_text_is_kept(tree, ei_out_of_order)) {
                 const unsigned highest = (r.expected_sequence + 255u) & 0xFFu;
                 expert_add_info_format(
-                    pinfo, expected_ti, &ei_out_of_order, "Out of order: sequence number %u after %u%s",
-                    h.sequence_number, highest,
+                    pinfo, expected_ti, &ei_out_of_order,
+                    "Out of order: sequence number %u after %u%s", h.sequence_number, highest,
                     r.has(FrameAnalysis::kFilledGap) ? " (no longer missing)" : "");
             } else {
                 expert_add_info(pinfo, expected_ti, &ei_out_of_order);
@@ -116,10 +116,9 @@ void add_stream_analysis_tree(proto_tree* tree, tvbuff_t* tvb, packet_info* pinf
     }
     if (r.has(FrameAnalysis::kCodecChanged)) {
         if (expert_text_is_kept(tree, ei_codec_change)) {
-            expert_add_info_format(pinfo, analysis_ti, &ei_codec_change,
-                                   "Codec changed from %s to %s",
-                                   codec_name(static_cast<unsigned>(r.previous_codec)),
-                                   codec_name(h.codec_type));
+            expert_add_info_format(
+                pinfo, analysis_ti, &ei_codec_change, "Codec changed from %s to %s",
+                codec_name(static_cast<unsigned>(r.previous_codec)), codec_name(h.codec_type));
         } else {
             expert_add_info(pinfo, analysis_ti, &ei_codec_change);
         }
