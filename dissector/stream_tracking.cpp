@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <type_traits>
 
 #include "analysis/stream_analysis.h"
@@ -176,8 +177,17 @@ bool is_kept_address(const KeptAddress& kept, const address& a) {
         std::memcpy(&copy, kept.bytes, sizeof copy);
         return addresses_equal(copy, &a) != 0;
     }
-    return kept.type == a.type && kept.len == a.len &&
-           (a.len == 0 || std::memcmp(kept.bytes, a.data, kept.len) == 0);
+    if (kept.type != a.type || kept.len != a.len) {
+        return false;
+    }
+    // Fixed sizes for IPv4 and IPv6 compare without a call.
+    if (a.len == 4) {
+        return std::memcmp(kept.bytes, a.data, 4) == 0;
+    }
+    if (a.len == 16) {
+        return std::memcmp(kept.bytes, a.data, 16) == 0;
+    }
+    return a.len == 0 || std::memcmp(kept.bytes, a.data, kept.len) == 0;
 }
 
 bool is_stream_of(const TrackedStream& stream, std::uint32_t hash, const packet_info* pinfo,
@@ -281,9 +291,9 @@ FrameAnalysis analyse(FileState& s, packet_info* pinfo, const SimplePacketHeader
     bool first = false;
     TrackedStream& stream = stream_of(s, pinfo, h, first);
     // A stream's first packet is analysed on its own, with nothing kept.
-    StreamAnalysis first_only;
+    std::optional<StreamAnalysis> first_only;
     StreamHistory* history = first ? nullptr : &history_of(stream);
-    StreamAnalysis& analysis = first ? first_only : history->analysis;
+    StreamAnalysis& analysis = first ? first_only.emplace() : history->analysis;
     const int previous_codec = first ? h.codec_type : analysis.last_codec();
 
     // Arrival times from the stream's first packet, as the stream table
