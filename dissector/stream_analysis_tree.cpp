@@ -6,6 +6,9 @@
 #include <epan/expert.h>
 #include <epan/tap.h>
 
+#include <algorithm>
+#include <iterator>
+
 #include "identifiers.h"
 #include "value_names.h"
 
@@ -33,13 +36,14 @@ const char* codec_name(unsigned codec) {
 // hands back the tree it would go under), so where none is named none is
 // made, and the expert information goes on that tree as it would have.
 bool items_are_made(proto_tree* tree) {
-    for (const int hf : {hf_stream_analysis, hf_stream_index, hf_analysis_delta, hf_analysis_jitter,
-                         hf_analysis_expected_sequence, hf_analysis_lost}) {
-        if (proto_field_is_referenced(tree, hf)) {
-            return true;
-        }
-    }
-    return false;
+    const int fields[] = {hf_stream_analysis,
+                          hf_stream_index,
+                          hf_analysis_delta,
+                          hf_analysis_jitter,
+                          hf_analysis_expected_sequence,
+                          hf_analysis_lost};
+    return std::any_of(std::begin(fields), std::end(fields),
+                       [tree](int hf) { return proto_field_is_referenced(tree, hf) != 0; });
 }
 
 // The host formats an expert entry's text at every call; the text is kept

@@ -23,7 +23,10 @@ namespace {
 // A stream's endpoint address: up to 16 bytes (IPv4, IPv6) in place, a
 // longer one as a copy in the file's scope.
 struct KeptAddress {
-    std::uint8_t bytes[16];  // or, with kLongAddress, the copy's address_t
+    union {
+        std::uint8_t bytes[16];
+        const address* copy;  // with kLongAddress
+    };
     std::uint16_t type;
     std::uint8_t len;
 };
@@ -59,7 +62,7 @@ struct TrackedStream {
 // The file scope frees its memory without running destructors.
 static_assert(std::is_trivially_destructible_v<TrackedStream>);
 static_assert(std::is_trivially_destructible_v<StreamHistory>);
-static_assert(sizeof(TrackedStream) <= 96);
+static_assert(sizeof(TrackedStream) <= 104);
 static_assert(sizeof(FrameAnalysis) == 24);
 
 // The results are appended in capture order, so they stay sorted by frame
@@ -168,14 +171,12 @@ void keep_address(KeptAddress& kept, const address& a) {
     kept.len = kLongAddress;
     auto* copy = wmem_new(wmem_file_scope(), address);
     copy_address_wmem(wmem_file_scope(), copy, &a);
-    std::memcpy(kept.bytes, &copy, sizeof copy);
+    kept.copy = copy;
 }
 
 bool is_kept_address(const KeptAddress& kept, const address& a) {
     if (kept.len == kLongAddress) {
-        const address* copy = nullptr;
-        std::memcpy(&copy, kept.bytes, sizeof copy);
-        return addresses_equal(copy, &a) != 0;
+        return addresses_equal(kept.copy, &a) != 0;
     }
     if (kept.type != a.type || kept.len != a.len) {
         return false;
@@ -273,13 +274,11 @@ StreamPacket first_packet_of(const TrackedStream& stream) {
 
 // The analysis of a stream that has had a packet before this one, made on
 // its second packet from its first.
-StreamHistory& history_of(TrackedStream& stream) {
-    if (stream.history == nullptr) {
-        stream.history = new (wmem_alloc(wmem_file_scope(), sizeof(StreamHistory))) StreamHistory{};
-        stream.history->last_arrival = stream.first_arrival;
-        stream.history->analysis.observe(first_packet_of(stream));
-    }
-    return *stream.history;
+StreamHistory* new_history(const TrackedStream& stream) {
+    auto* history = new_in_file_scope<StreamHistory>();
+    history->last_arrival = stream.first_arrival;
+    history->analysis.observe(first_packet_of(stream));
+    return history;
 }
 
 std::uint32_t saturated_ns(double ms) {
@@ -292,7 +291,10 @@ FrameAnalysis analyse(FileState& s, packet_info* pinfo, const SimplePacketHeader
     TrackedStream& stream = stream_of(s, pinfo, h, first);
     // A stream's first packet is analysed on its own, with nothing kept.
     std::optional<StreamAnalysis> first_only;
-    StreamHistory* history = first ? nullptr : &history_of(stream);
+    if (!first && stream.history == nullptr) {
+        stream.history = new_history(stream);
+    }
+    StreamHistory* history = stream.history;
     StreamAnalysis& analysis = first ? first_only.emplace() : history->analysis;
     const int previous_codec = first ? h.codec_type : analysis.last_codec();
 
