@@ -21,10 +21,19 @@ adds per packet to the stream table (-z simplekestrune,calls beside
     run_benchmark.py --module build/simplekestrune.so --generator build/make_capture
     run_benchmark.py ... --packets 2000 --repetitions 1 --callgrind-packets 500 --output /tmp/p.md
     run_benchmark.py ... --streams-only      # re-measure only the stream section of --output
+    run_benchmark.py ... --traffic-only      # re-measure only the section by kind of traffic
+
+By kind of traffic: the per-packet stream analysis on two kinds of capture,
+voice calls with loss and reordering (little news) and random datagrams on
+the port (news, and a new stream, in nearly every packet), each mode with the
+analysis on and off against the floor, in instructions per packet with where
+they go; and the memory a stream costs, on a capture of one-packet streams,
+beside what the host keeps for as many UDP conversations.
 """
 import argparse
 import os
 import platform
+import random
 import re
 import statistics
 import subprocess
@@ -32,7 +41,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "host"))
-from harness import Host  # noqa: E402
+from harness import PORT, Host, header, write_capture  # noqa: E402
 
 PLUGIN_FIELDS = ["kestrune.simple_packet.session_id", "kestrune.simple_packet.sequence_number",
                  "kestrune.simple_packet.codec_type", "kestrune.simple_packet.payload_size"]
@@ -52,6 +61,16 @@ MEMORY_TARGET = 1.02
 # The calls table and its score: at most this much more per packet than the
 # stream table alone.
 CALLS_TARGET = 1.10
+# By kind of traffic: the fields asked for are the host's, so that the
+# plugin's own items are all ones the host may skip.
+TRAFFIC = ["calls", "random"]
+TRAFFIC_FIELDS = ["-T", "fields", "-e", "udp.length", "-e", "data.len"]
+TRAFFIC_TARGETS = {("calls", "summary", "on"): 1.05, ("calls", "fields", "on"): 1.10,
+                   ("calls", "-V", "on"): 1.15, ("random", "summary", "on"): 1.08,
+                   ("random", "fields", "on"): 1.20, ("random", "-V", "on"): 1.20}
+TRAFFIC_TARGETS.update({(t, m, "off"): TARGETS[(m, "off")] for t in TRAFFIC for m in MODES})
+# Bytes a one-packet stream may cost, its packet's record included.
+STREAM_BYTES = 200
 ALLOCATORS = re.compile(r"\b(malloc|calloc|realloc|g_malloc\w*|g_slice_alloc\w*|wmem_alloc\w*|"
                         r"operator new\w*|_Znwm)\b")
 
@@ -219,6 +238,71 @@ class Bench:
             print(f"bench: instructions for {mode} counted", flush=True)
         return result
 
+    def traffic_capture(self, traffic, count):
+        """count packets of voice calls with loss and reordering, or of
+        random datagrams on the port."""
+        path = self.plugin.path(f"{traffic}-{count}.pcap")
+        if traffic == "random":
+            rng = random.Random(1)
+            return write_capture(path, [random_datagram(rng) for _ in range(count)])
+        subprocess.run([self.args.generator, "--output", path, "--count", str(count), "--seed",
+                        "1", "--calls", "40", "--loss", "3", "--jitter", "30"], check=True)
+        os.chmod(path, 0o644)
+        return path
+
+    def traffic_instructions(self):
+        """{(traffic, mode, side): (per packet, floor per packet, where they
+        go)}: the slope between --traffic-packets and three times as many,
+        fewest of --callgrind-runs; where they go for the plugin's sides."""
+        sizes = (self.args.traffic_packets, 3 * self.args.traffic_packets)
+        result = {}
+        for traffic in TRAFFIC:
+            captures = [self.traffic_capture(traffic, n) for n in sizes]
+            for side in ("on", None):
+                self.run_once(side, "summary", captures[0])
+            for mode in self.args.traffic_modes:
+                slope, spent = {}, {}
+                for side in SIDES + [None]:
+                    plugin = side is not None
+                    args = (SIDE_ARGS[side] if plugin else ["-d", "udp.port==4096,data"]) + (
+                        TRAFFIC_FIELDS if mode == "fields" else mode_args(mode, plugin))
+                    host = self.plugin if plugin else self.floor
+                    totals, outs = [], []
+                    for n, capture in zip(sizes, captures):
+                        out = self.plugin.path(f"callgrind-{traffic}-{mode}-{side}-{n}.out")
+                        totals.append(min(self.count(host, args, capture, out)
+                                          for _ in range(self.args.callgrind_runs)))
+                        outs.append(out)
+                    slope[side] = (totals[1] - totals[0]) / (sizes[1] - sizes[0])
+                    if plugin:
+                        low, high = (where_spent(o) for o in outs)
+                        spent[side] = {k: (high.get(k, 0) - low.get(k, 0)) / (sizes[1] - sizes[0])
+                                       for k in set(low) | set(high)}
+                for side in SIDES:
+                    result[(traffic, mode, side)] = (slope[side], slope[None], spent[side])
+                print(f"bench: instructions for {traffic}, {mode} counted", flush=True)
+        return result
+
+    def stream_memory(self):
+        """Peak RSS (KiB) of summary runs over --memory-streams one-packet
+        streams: {"on", "off", "floor"}, and "single", the floor over as
+        many packets of one stream (the host's own cost per conversation is
+        the floor's difference to it); the least of --repetitions runs."""
+        n = self.args.memory_streams
+        many = write_capture(self.plugin.path(f"one-packet-streams-{n}.pcap"),
+                             [one_packet_stream(i) for i in range(n)])
+        single = write_capture(self.plugin.path(f"one-stream-{n}.pcap"),
+                               [one_packet_stream(0) for _ in range(n)])
+        cases = {"on": ("on", many), "off": ("off", many), "floor": (None, many),
+                 "single": (None, single)}
+        self.run_once("on", "summary", many)
+        result = {}
+        for name, (side, capture) in cases.items():
+            result[name] = min(self.run_once(side, "summary", capture)[2]
+                               for _ in range(self.args.repetitions))
+        print("bench: memory per stream measured", flush=True)
+        return result
+
     @staticmethod
     def breakdown(out, packets):
         """Instructions per packet in the module's own code, in the dissection
@@ -246,6 +330,12 @@ def host_calls_from_dissection(callgrind_out):
     """Functions outside the module that the dissection routine calls
     directly (through the module's PLT stubs), with the instructions spent
     in each (inclusive) and the number of calls, from callgrind's raw output."""
+    return host_calls_from(callgrind_out, "dissect_simple_kestrune(")
+
+
+def host_calls_from(callgrind_out, routine):
+    """The same for the module's routine whose name contains routine and
+    the module's code it calls."""
     names = {"ob": {}, "fn": {}}
     edges = {}  # (object, function) -> {(object, function) it calls: inclusive cost}
     counts = {}  # the same edges -> number of calls
@@ -287,7 +377,7 @@ def host_calls_from_dissection(callgrind_out):
     def is_ours(node):
         return "simplekestrune" in (node[0] or "")
 
-    todo = [k for k in edges if is_ours(k) and "dissect_simple_kestrune(" in k[1]]
+    todo = [k for k in edges if is_ours(k) and routine in k[1]]
     seen, outside, outside_calls = set(todo), {}, {}
     while todo:
         caller = todo.pop()
@@ -300,6 +390,47 @@ def host_calls_from_dissection(callgrind_out):
                 seen.add(callee)
                 todo.append(callee)
     return outside, outside_calls
+
+
+# The plugin's routines whose instructions (with what they call) the section
+# by kind of traffic shows, and the host's calls from the analysis's items.
+OWN_ROUTINES = {"dissection": "dissect_simple_kestrune(", "stream tracking": "track_stream_packet(",
+                "analysis items": "add_stream_analysis_tree("}
+
+
+def where_spent(out):
+    """Instructions of a callgrind run (out) in each routine of
+    OWN_ROUTINES (inclusive), and in each host function that the analysis's
+    items call, as "host: name"."""
+    text = subprocess.run(["callgrind_annotate", "--threshold=100", "--inclusive=yes", out],
+                          capture_output=True, text=True, check=True).stdout
+    spent = {}
+    for name, routine in OWN_ROUTINES.items():
+        spent[name] = max([int(m.group(1).replace(",", "")) for m in
+                           (re.match(rf"\s*([\d,]+)\s.*kestrune::{re.escape(routine)}", line)
+                            for line in text.splitlines()) if m] or [0])
+    with open(out) as f:
+        calls, _ = host_calls_from(f, OWN_ROUTINES["analysis items"])
+    spent.update({f"host: {c}": cost for c, cost in calls.items()})
+    return spent
+
+
+def random_datagram(rng):
+    """A well-formed Simple Packet whose header fields are all drawn at
+    random: a few thousand streams (by Session ID), nearly every packet
+    starting one or telling news about one."""
+    size = rng.randint(0, 200)
+    data = header(6 + size, rng.getrandbits(3), rng.getrandbits(1), rng.getrandbits(1),
+                  rng.getrandbits(4), rng.getrandbits(12), rng.getrandbits(8), size)
+    return data + rng.randbytes(size)
+
+
+def one_packet_stream(i):
+    """A G.711 voice packet of the i-th stream of its own (source address
+    and port), to the port."""
+    data = header(166, 0, False, False, 5, i & 0xFFF, i & 0xFF, 160) + bytes(160)
+    return {"data": data, "src": f"10.{(i >> 14) & 0xFF}.{(i >> 6) & 0xFF}.{i & 0x3F}",
+            "sport": 20000 + (i & 0x3FFF), "dport": PORT}
 
 
 def machine():
@@ -445,19 +576,92 @@ def render_streams(args, times, when, calls=None):
     return "\n".join(lines)
 
 
-def splice_section(text, section):
-    """text with its stream section replaced by section (or section added)."""
-    start = text.find(STREAM_SECTION)
+TRAFFIC_SECTION = "## Stream analysis by kind of traffic"
+TRAFFIC_NAMES = {"calls": "40 voice streams, 3% lost, some reordered",
+                 "random": "random datagrams on the port"}
+
+
+def render_traffic(args, counts, memory, when):
+    n = args.traffic_packets
+    lines = [
+        TRAFFIC_SECTION, "",
+        f"Measured {when}. The per-packet stream analysis on two kinds of capture: "
+        f"`make_capture --calls 40 --loss 3 --jitter 30`, voice calls where few packets carry "
+        "news, and well-formed Simple Packets between two endpoints whose header fields are "
+        "all random, where nearly every packet starts a stream or tells news about one (as on a "
+        "port that carries something else, or a scan). Fields mode: "
+        f"`{' '.join(TRAFFIC_FIELDS)}`, fields that are not the plugin's. Instructions per "
+        f"packet (callgrind, the slope between {n:,} and {3 * n:,} packets, fewest of "
+        f"{args.callgrind_runs}); floor as above.", "",
+        "| traffic | mode | floor | analysis off | off / floor | target | analysis on | "
+        "on / floor | target |",
+        "|---|---|---|---|---|---|---|---|---|",
+    ]
+    verdicts = []
+    for traffic in TRAFFIC:
+        for mode in args.traffic_modes:
+            off, floor, _ = counts[(traffic, mode, "off")]
+            on = counts[(traffic, mode, "on")][0]
+            cells = []
+            for side, value in (("off", off), ("on", on)):
+                target = TRAFFIC_TARGETS[(traffic, mode, side)]
+                ok = value / floor <= target
+                verdicts.append((f"{traffic} {mode} analysis {side}", ok))
+                cells.append(f"{value:,.0f} | {value / floor:.3f} | ≤ {target} "
+                             f"{'met' if ok else 'MISSED'}")
+            lines.append(f"| {TRAFFIC_NAMES[traffic]} | {mode} | {floor:,.0f} | "
+                         + " | ".join(cells) + " |")
+    lines += ["", "Where the instructions of the analysis go, per packet (inclusive, the same "
+              "slope): the dissection routine with the analysis on and off, the stream tracking "
+              "(finding the stream, its analysis, the record kept) and the analysis's items and "
+              "expert information, with the host functions those call:", ""]
+    keys = [(t, m) for t in TRAFFIC for m in args.traffic_modes]
+    lines += ["| | " + " | ".join(f"{t}, {m}" for t, m in keys) + " |",
+              "|---|" + "---|" * len(keys)]
+
+    def row(name, side="on"):
+        return (f"| {name}{'' if side == 'on' else ', analysis off'} | "
+                + " | ".join(f"{counts[(t, m, side)][2].get(name, 0):,.0f}" for t, m in keys)
+                + " |")
+    lines.append(row("dissection", "off"))
+    lines += [row(name) for name in OWN_ROUTINES]
+    host = sorted({k for t, m in keys for k in counts[(t, m, "on")][2] if k.startswith("host: ")},
+                  key=lambda k: -max(counts[(t, m, "on")][2].get(k, 0) for t, m in keys))
+    lines += [row(k).replace("| host: ", "| `", 1).replace(" |", "` |", 1) for k in host
+              if max(counts[(t, m, "on")][2][k] for t, m in keys if k in counts[(t, m, "on")][2])
+              >= 1]
+    streams = args.memory_streams
+    per_stream = (memory["on"] - memory["off"]) * 1024 / streams
+    conversation = (memory["floor"] - memory["single"]) * 1024 / streams
+    ok = per_stream <= STREAM_BYTES
+    verdicts.append(("memory per one-packet stream", ok))
+    lines += ["", f"Memory per stream: {streams:,} one-packet streams (each its own source "
+              "address and port, summary mode, the least peak RSS of "
+              f"{args.repetitions} runs): {per_stream:.0f} bytes a stream with the analysis on "
+              "above the same read with it off, its packet's record included (target: at most "
+              f"{STREAM_BYTES}: {'met' if ok else 'MISSED'}). The host's own cost for as many "
+              f"UDP conversations: {conversation:.0f} bytes each (the floor over these packets "
+              "minus the floor over as many packets of one stream).",
+              "", "Targets: " + "; ".join(f"{name} {'met' if ok else 'MISSED'}"
+                                          for name, ok in verdicts), ""]
+    return "\n".join(lines)
+
+
+def splice_section(text, section, heading=STREAM_SECTION):
+    """text with its section under heading replaced by section (or section
+    added)."""
+    start = text.find(heading)
     if start < 0:
         return text.rstrip("\n") + "\n\n" + section
-    end = text.find("\n## ", start + len(STREAM_SECTION))
+    end = text.find("\n## ", start + len(heading))
     rest = text[end + 1:] if end >= 0 else ""
     return text[:start] + section.rstrip("\n") + "\n" + ("\n" + rest if rest else "")
 
 
 # The sections this benchmark writes; other benchmarks (bench/audio_export.py)
 # add sections of their own to the same file, which are kept.
-OWN_SECTIONS = ("## Whole tshark runs", "## Instructions per packet", STREAM_SECTION)
+OWN_SECTIONS = ("## Whole tshark runs", "## Instructions per packet", STREAM_SECTION,
+                TRAFFIC_SECTION)
 
 
 def other_sections(path):
@@ -489,21 +693,36 @@ def main():
                    help="sessions per gateway in the stream captures (4 streams each)")
     p.add_argument("--streams-only", action="store_true",
                    help="measure only the stream analysis and replace its section in --output")
+    p.add_argument("--traffic-packets", type=int, default=5_000,
+                   help="smaller capture of each kind of traffic for callgrind (the larger is "
+                   "three times it)")
+    p.add_argument("--traffic-modes", default=",".join(MODES),
+                   help="the modes measured by kind of traffic")
+    p.add_argument("--memory-streams", type=int, default=300_000,
+                   help="one-packet streams of the capture for the memory per stream")
+    p.add_argument("--traffic-only", action="store_true",
+                   help="measure only the analysis by kind of traffic and replace its section "
+                   "in --output")
     args = p.parse_args()
     args.modes = args.modes.split(",")
-    if not set(args.modes) <= set(MODES):
+    args.traffic_modes = args.traffic_modes.split(",")
+    if not set(args.modes + args.traffic_modes) <= set(MODES):
         p.error(f"modes are {MODES}")
     bench = Bench(args)
     when = time.strftime("%Y-%m-%d")
-    if args.streams_only:
+    if args.streams_only or args.traffic_only:
         try:
-            section = render_streams(args, bench.stream_timings(), when,
-                                     bench.calls_instructions())
+            if args.streams_only:
+                section, heading = render_streams(args, bench.stream_timings(), when,
+                                                  bench.calls_instructions()), STREAM_SECTION
+            else:
+                section, heading = render_traffic(args, bench.traffic_instructions(),
+                                                  bench.stream_memory(), when), TRAFFIC_SECTION
         finally:
             bench.close()
         text = open(args.output).read() if os.path.exists(args.output) else "# Performance\n"
         with open(args.output, "w") as f:
-            f.write(splice_section(text, section))
+            f.write(splice_section(text, section, heading))
         print(section)
         print(f"bench: wrote {os.path.abspath(args.output)}")
         return 0
@@ -516,10 +735,14 @@ def main():
         large = bench.capture("callgrind-large.pcap", 3 * args.callgrind_packets)
         counts = bench.instructions(small, large, args.callgrind_packets,
                                     3 * args.callgrind_packets)
+        traffic_counts = bench.traffic_instructions()
+        memory = bench.stream_memory()
     finally:
         bench.close()
     table, _ = render(args, times, counts, when)
     table = splice_section(table, render_streams(args, stream_times, when, calls_counts))
+    table = splice_section(table, render_traffic(args, traffic_counts, memory, when),
+                           TRAFFIC_SECTION)
     kept = other_sections(args.output)
     with open(args.output, "w") as f:
         f.write(table + kept)

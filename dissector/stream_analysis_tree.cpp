@@ -4,6 +4,10 @@
 #include "stream_analysis_tree.h"
 
 #include <epan/expert.h>
+#include <epan/tap.h>
+
+#include <algorithm>
+#include <iterator>
 
 #include "identifiers.h"
 #include "value_names.h"
@@ -27,49 +31,101 @@ const char* codec_name(unsigned codec) {
     return val_to_str_const(codec, codec_type_names, "Unknown");
 }
 
+// Whether the host would make any of the analysis's items. In a tree that
+// is not shown it fakes an item that no filter, column or field names (it
+// hands back the tree it would go under), so where none is named none is
+// made, and the expert information goes on that tree as it would have.
+bool items_are_made(proto_tree* tree) {
+    const int fields[] = {hf_stream_analysis,
+                          hf_stream_index,
+                          hf_analysis_delta,
+                          hf_analysis_jitter,
+                          hf_analysis_expected_sequence,
+                          hf_analysis_lost};
+    return std::any_of(std::begin(fields), std::end(fields),
+                       [tree](int hf) { return proto_field_is_referenced(tree, hf) != 0; });
+}
+
+// The host formats an expert entry's text at every call; the text is kept
+// only by the expert tap's listeners (tshark -z expert, the GUI's Expert
+// Information), in a tree that is shown, and in a hidden one whose expert
+// items a filter, column or field names. Elsewhere the entry is added with
+// its registered summary instead: its severity and group, which the
+// packet list and the GUI's status bar use, are the same.
+bool expert_text_is_kept(proto_tree* tree, const expert_field& ei) {
+    static const int expert_tap = find_tap_id("expert");
+    static const int proto_expert = proto_get_id_by_filter_name("_ws.expert");
+    return have_tap_listener(expert_tap) || proto_field_is_referenced(tree, proto_expert) ||
+           proto_field_is_referenced(tree, ei.hf);
+}
+
 }  // namespace
 
 void add_stream_analysis_tree(proto_tree* tree, tvbuff_t* tvb, packet_info* pinfo,
                               const FrameAnalysis& r, const SimplePacketHeader& h) {
+    const bool items = items_are_made(tree);
     // A field, not a text item, as the host's "tcp.analysis" is: it can be
     // filtered on, and the host skips it when no one looks (-T fields).
-    proto_item* analysis_ti = proto_tree_add_item(tree, hf_stream_analysis, tvb, 0, 0, ENC_NA);
-    proto_item_set_generated(analysis_ti);
-    proto_tree* analysis = proto_item_add_subtree(analysis_ti, ett_stream_analysis);
-
-    add_generated_uint(analysis, hf_stream_index, tvb, r.stream);
+    proto_item* analysis_ti = tree;
+    proto_tree* analysis = tree;
     const Verdict verdict = r.verdict();
-    if (verdict != Verdict::First) {
-        add_generated_ms(analysis, hf_analysis_delta, tvb, static_cast<double>(r.delta_ns));
-    }
-    if (r.has(FrameAnalysis::kHasJitter)) {
-        add_generated_ms(analysis, hf_analysis_jitter, tvb, r.jitter_ns);
+    if (items) {
+        analysis_ti = proto_tree_add_item(tree, hf_stream_analysis, tvb, 0, 0, ENC_NA);
+        proto_item_set_generated(analysis_ti);
+        analysis = proto_item_add_subtree(analysis_ti, ett_stream_analysis);
+        add_generated_uint(analysis, hf_stream_index, tvb, r.stream);
+        if (verdict != Verdict::First) {
+            add_generated_ms(analysis, hf_analysis_delta, tvb, static_cast<double>(r.delta_ns));
+        }
+        if (r.has(FrameAnalysis::kHasJitter)) {
+            add_generated_ms(analysis, hf_analysis_jitter, tvb, r.jitter_ns);
+        }
     }
     if (verdict == Verdict::Gap || verdict == Verdict::Duplicate ||
         verdict == Verdict::OutOfOrder) {
-        proto_item* expected_ti =
-            add_generated_uint(analysis, hf_analysis_expected_sequence, tvb, r.expected_sequence);
+        proto_item* expected_ti = items
+                                      ? add_generated_uint(analysis, hf_analysis_expected_sequence,
+                                                           tvb, r.expected_sequence)
+                                      : analysis;
         if (verdict == Verdict::Duplicate) {
-            expert_add_info_format(pinfo, expected_ti, &ei_duplicate,
-                                   "Duplicate: sequence number %u was already seen in this stream",
-                                   h.sequence_number);
+            if (expert_text_is_kept(tree, ei_duplicate)) {
+                expert_add_info_format(
+                    pinfo, expected_ti, &ei_duplicate,
+                    "Duplicate: sequence number %u was already seen in this stream",
+                    h.sequence_number);
+            } else {
+                expert_add_info(pinfo, expected_ti, &ei_duplicate);
+            }
         } else if (verdict == Verdict::OutOfOrder) {
-            const unsigned highest = (r.expected_sequence + 255u) & 0xFFu;
-            expert_add_info_format(pinfo, expected_ti, &ei_out_of_order,
-                                   "Out of order: sequence number %u after %u%s", h.sequence_number,
-                                   highest,
-                                   r.has(FrameAnalysis::kFilledGap) ? " (no longer missing)" : "");
+            if (expert_text_is_kept(tree, ei_out_of_order)) {
+                const unsigned highest = (r.expected_sequence + 255u) & 0xFFu;
+                expert_add_info_format(
+                    pinfo, expected_ti, &ei_out_of_order,
+                    "Out of order: sequence number %u after %u%s", h.sequence_number, highest,
+                    r.has(FrameAnalysis::kFilledGap) ? " (no longer missing)" : "");
+            } else {
+                expert_add_info(pinfo, expected_ti, &ei_out_of_order);
+            }
         }
     }
     if (r.lost_before > 0) {
-        proto_item* lost_ti = add_generated_uint(analysis, hf_analysis_lost, tvb, r.lost_before);
-        expert_add_info_format(pinfo, lost_ti, &ei_sequence_gap,
-                               "%u packets missing before this one", r.lost_before);
+        proto_item* lost_ti =
+            items ? add_generated_uint(analysis, hf_analysis_lost, tvb, r.lost_before) : analysis;
+        if (expert_text_is_kept(tree, ei_sequence_gap)) {
+            expert_add_info_format(pinfo, lost_ti, &ei_sequence_gap,
+                                   "%u packets missing before this one", r.lost_before);
+        } else {
+            expert_add_info(pinfo, lost_ti, &ei_sequence_gap);
+        }
     }
     if (r.has(FrameAnalysis::kCodecChanged)) {
-        expert_add_info_format(pinfo, analysis_ti, &ei_codec_change, "Codec changed from %s to %s",
-                               codec_name(static_cast<unsigned>(r.previous_codec)),
-                               codec_name(h.codec_type));
+        if (expert_text_is_kept(tree, ei_codec_change)) {
+            expert_add_info_format(
+                pinfo, analysis_ti, &ei_codec_change, "Codec changed from %s to %s",
+                codec_name(static_cast<unsigned>(r.previous_codec)), codec_name(h.codec_type));
+        } else {
+            expert_add_info(pinfo, analysis_ti, &ei_codec_change);
+        }
     }
 }
 

@@ -6,7 +6,9 @@
 #include "stream_tracking.h"
 
 #include <cmath>
+#include <cstring>
 #include <new>
+#include <optional>
 #include <type_traits>
 
 #include "analysis/rtp_payload.h"
@@ -19,16 +21,49 @@ bool_preference analyze_streams = TRUE;
 
 namespace {
 
-struct TrackedStream {
-    StreamKey key{};  // its addresses in the file's scope
-    std::uint32_t index = 0;
-    nstime_t first_arrival{};
-    nstime_t last_arrival{};
+// A stream's endpoint address: up to 16 bytes (IPv4, IPv6) in place, a
+// longer one as a copy in the file's scope.
+struct KeptAddress {
+    union {
+        std::uint8_t bytes[16];
+        const address* copy;  // with kLongAddress
+    };
+    std::uint16_t type;
+    std::uint8_t len;
+};
+constexpr std::uint8_t kLongAddress = 0xFF;
+
+// What only a stream of more than one packet needs, made when its second
+// packet comes.
+struct StreamHistory {
+    nstime_t last_arrival;
     StreamAnalysis analysis;
+};
+
+// A stream, as small as it can be while it has had one packet (scans and
+// traffic of other protocols on the port make streams of one packet by the
+// thousand): its key and that first packet, which is played into the
+// analysis when a second one comes.
+struct TrackedStream {
+    nstime_t first_arrival;
+    StreamHistory* history;  // null until the second packet
+    std::uint32_t hash;      // the key's, for the table
+    std::uint32_t index;
+    std::uint32_t src_port;
+    std::uint32_t dst_port;
+    std::uint32_t first_frame;
+    KeptAddress src;
+    KeptAddress dst;
+    std::uint16_t session_id;
+    std::uint8_t first_sequence;
+    std::uint8_t first_packet_type;
+    std::uint8_t first_codec;
+    std::uint8_t first_payload_size;
 };
 // The file scope frees its memory without running destructors.
 static_assert(std::is_trivially_destructible_v<TrackedStream>);
-static_assert(std::is_trivially_destructible_v<StreamKey>);
+static_assert(std::is_trivially_destructible_v<StreamHistory>);
+static_assert(sizeof(TrackedStream) <= 104);
 static_assert(sizeof(FrameAnalysis) == 32);
 
 // The results are appended in capture order, so they stay sorted by frame
@@ -40,17 +75,13 @@ struct Chunk {
     FrameAnalysis* records;  // kChunkRecords of them
 };
 
-// The streams, in an open-addressing table of their keys' hashes: every
+// The streams, in an open-addressing table by their keys' hashes: every
 // packet is looked up here, and the host's hash map costs several times as
-// much through its callbacks. Kept at most half full.
-struct StreamSlot {
-    std::uint64_t hash;
-    TrackedStream* stream;  // null: free
-};
+// much through its callbacks. Kept at most half full; a null slot is free.
 constexpr std::uint32_t kFirstSlots = 64;
 
 struct FileState {
-    StreamSlot* slots;
+    TrackedStream** slots;
     std::uint32_t slot_count;  // a power of two
     std::uint32_t stream_count;
     wmem_array_t* chunks;  // Chunk
@@ -69,7 +100,7 @@ void forget_file() {
 FileState& state() {
     if (file_state == nullptr) {
         file_state = wmem_new0(wmem_file_scope(), FileState);
-        file_state->slots = wmem_alloc0_array(wmem_file_scope(), StreamSlot, kFirstSlots);
+        file_state->slots = wmem_alloc0_array(wmem_file_scope(), TrackedStream*, kFirstSlots);
         file_state->slot_count = kFirstSlots;
         file_state->chunks = wmem_array_new(wmem_file_scope(), sizeof(Chunk));
     }
@@ -129,11 +160,52 @@ FrameAnalysis* append_record(FileState& s, std::uint32_t frame, std::uint8_t lay
     return &s.current_chunk[s.records++ % kChunkRecords];
 }
 
-StreamSlot* slot_of(StreamSlot* slots, std::uint32_t slot_count, std::uint64_t hash,
-                    const StreamKey& key) {
-    std::uint32_t i = static_cast<std::uint32_t>(hash) & (slot_count - 1);
-    while (slots[i].stream != nullptr &&
-           (slots[i].hash != hash || !stream_keys_equal(slots[i].stream->key, key))) {
+void keep_address(KeptAddress& kept, const address& a) {
+    kept.type = static_cast<std::uint16_t>(a.type);
+    if (a.len >= 0 && a.len <= static_cast<int>(sizeof kept.bytes) && a.type <= 0xFFFF) {
+        kept.len = static_cast<std::uint8_t>(a.len);
+        if (a.len > 0) {
+            std::memcpy(kept.bytes, a.data, static_cast<std::size_t>(a.len));
+        }
+        return;
+    }
+    kept.len = kLongAddress;
+    auto* copy = wmem_new(wmem_file_scope(), address);
+    copy_address_wmem(wmem_file_scope(), copy, &a);
+    kept.copy = copy;
+}
+
+bool is_kept_address(const KeptAddress& kept, const address& a) {
+    if (kept.len == kLongAddress) {
+        return addresses_equal(kept.copy, &a) != 0;
+    }
+    if (kept.type != a.type || kept.len != a.len) {
+        return false;
+    }
+    // Fixed sizes for IPv4 and IPv6 compare without a call.
+    if (a.len == 4) {
+        return std::memcmp(kept.bytes, a.data, 4) == 0;
+    }
+    if (a.len == 16) {
+        return std::memcmp(kept.bytes, a.data, 16) == 0;
+    }
+    return a.len == 0 || std::memcmp(kept.bytes, a.data, kept.len) == 0;
+}
+
+bool is_stream_of(const TrackedStream& stream, std::uint32_t hash, const packet_info* pinfo,
+                  std::uint16_t session_id) {
+    return stream.hash == hash && stream.session_id == session_id &&
+           stream.src_port == pinfo->srcport && stream.dst_port == pinfo->destport &&
+           is_kept_address(stream.src, pinfo->src) && is_kept_address(stream.dst, pinfo->dst);
+}
+
+// The slot of the stream with this hash that is_same() accepts, or the free
+// slot where it would go.
+template <class Same>
+TrackedStream** slot_of(TrackedStream** slots, std::uint32_t slot_count, std::uint32_t hash,
+                        Same is_same) {
+    std::uint32_t i = hash & (slot_count - 1);
+    while (slots[i] != nullptr && !is_same(*slots[i])) {
         i = (i + 1) & (slot_count - 1);
     }
     return &slots[i];
@@ -141,10 +213,11 @@ StreamSlot* slot_of(StreamSlot* slots, std::uint32_t slot_count, std::uint64_t h
 
 void grow(FileState& s) {
     const std::uint32_t count = s.slot_count * 2;
-    StreamSlot* slots = wmem_alloc0_array(wmem_file_scope(), StreamSlot, count);
+    auto** slots = wmem_alloc0_array(wmem_file_scope(), TrackedStream*, count);
     for (std::uint32_t i = 0; i < s.slot_count; ++i) {
-        if (s.slots[i].stream != nullptr) {
-            *slot_of(slots, count, s.slots[i].hash, s.slots[i].stream->key) = s.slots[i];
+        if (s.slots[i] != nullptr) {
+            *slot_of(slots, count, s.slots[i]->hash, [](const TrackedStream&) { return false; }) =
+                s.slots[i];
         }
     }
     wmem_free(wmem_file_scope(), s.slots);
@@ -152,25 +225,38 @@ void grow(FileState& s) {
     s.slot_count = count;
 }
 
-TrackedStream& stream_of(FileState& s, packet_info* pinfo, std::uint16_t session_id) {
+// The packet's stream; is_new says whether this packet started it.
+TrackedStream& stream_of(FileState& s, packet_info* pinfo, const SimplePacketHeader& h,
+                         bool& is_new) {
     StreamKey key{};
     copy_address_shallow(&key.src, &pinfo->src);
     copy_address_shallow(&key.dst, &pinfo->dst);
     key.src_port = pinfo->srcport;
     key.dst_port = pinfo->destport;
-    key.session_id = session_id;
-    const std::uint64_t hash = stream_key_hash(key);
-    StreamSlot* slot = slot_of(s.slots, s.slot_count, hash, key);
-    if (slot->stream != nullptr) {
-        return *slot->stream;
+    key.session_id = h.session_id;
+    const auto hash = static_cast<std::uint32_t>(stream_key_hash(key));
+    TrackedStream** slot = slot_of(s.slots, s.slot_count, hash, [&](const TrackedStream& t) {
+        return is_stream_of(t, hash, pinfo, h.session_id);
+    });
+    is_new = *slot == nullptr;
+    if (!is_new) {
+        return **slot;
     }
-    auto* stream = new_in_file_scope<TrackedStream>();
-    stream->key = key;
-    copy_address_wmem(wmem_file_scope(), &stream->key.src, &key.src);
-    copy_address_wmem(wmem_file_scope(), &stream->key.dst, &key.dst);
+    auto* stream = wmem_new0(wmem_file_scope(), TrackedStream);
+    stream->hash = hash;
     stream->index = s.stream_count++;
+    stream->src_port = pinfo->srcport;
+    stream->dst_port = pinfo->destport;
+    keep_address(stream->src, pinfo->src);
+    keep_address(stream->dst, pinfo->dst);
+    stream->session_id = h.session_id;
     stream->first_arrival = pinfo->abs_ts;
-    *slot = {hash, stream};
+    stream->first_frame = pinfo->num;
+    stream->first_sequence = static_cast<std::uint8_t>(h.sequence_number);
+    stream->first_packet_type = static_cast<std::uint8_t>(h.packet_type);
+    stream->first_codec = static_cast<std::uint8_t>(h.codec_type);
+    stream->first_payload_size = static_cast<std::uint8_t>(h.payload_size);
+    *slot = stream;
     if (s.stream_count * 2 > s.slot_count) {
         grow(s);
     }
@@ -179,23 +265,49 @@ TrackedStream& stream_of(FileState& s, packet_info* pinfo, std::uint16_t session
 
 constexpr double kSamplesPerMs = kRtpClockRate / 1000.0;
 
+// The stream's first packet, as it was given to the analysis.
+StreamPacket first_packet_of(const TrackedStream& stream) {
+    return {stream.first_sequence,
+            stream.first_packet_type,
+            stream.first_codec,
+            stream.first_payload_size,
+            0.0,
+            stream.first_frame};
+}
+
+// The analysis of a stream that has had a packet before this one, made on
+// its second packet from its first.
+StreamHistory* new_history(const TrackedStream& stream) {
+    auto* history = new_in_file_scope<StreamHistory>();
+    history->last_arrival = stream.first_arrival;
+    history->analysis.observe(first_packet_of(stream));
+    return history;
+}
+
 std::uint32_t saturated_ns(double ms) {
     const double ns = std::round(ms * 1e6);
     return ns >= 4294967295.0 ? 4294967295u : static_cast<std::uint32_t>(ns);
 }
 
 FrameAnalysis analyse(FileState& s, packet_info* pinfo, const SimplePacketHeader& h) {
-    TrackedStream& stream = stream_of(s, pinfo, h.session_id);
-    const bool first = stream.analysis.packets() == 0;
-    const int previous_codec = first ? h.codec_type : stream.analysis.last_codec();
+    bool first = false;
+    TrackedStream& stream = stream_of(s, pinfo, h, first);
+    // A stream's first packet is analysed on its own, with nothing kept.
+    std::optional<StreamAnalysis> first_only;
+    if (!first && stream.history == nullptr) {
+        stream.history = new_history(stream);
+    }
+    StreamHistory* history = stream.history;
+    StreamAnalysis& analysis = first ? first_only.emplace() : history->analysis;
+    const int previous_codec = first ? h.codec_type : analysis.last_codec();
 
     // Arrival times from the stream's first packet, as the stream table
     // takes them: small numbers keep the doubles exact to the nanosecond.
     nstime_t since_first;
     nstime_delta(&since_first, &pinfo->abs_ts, &stream.first_arrival);
-    const PacketAnalysis a = stream.analysis.observe({static_cast<std::uint8_t>(h.sequence_number),
-                                                      h.packet_type, h.codec_type, h.payload_size,
-                                                      nstime_to_msec(&since_first), pinfo->num});
+    const PacketAnalysis a =
+        analysis.observe({static_cast<std::uint8_t>(h.sequence_number), h.packet_type, h.codec_type,
+                          h.payload_size, nstime_to_msec(&since_first), pinfo->num});
 
     FrameAnalysis r{};
     r.frame = pinfo->num;
@@ -203,10 +315,10 @@ FrameAnalysis analyse(FileState& s, packet_info* pinfo, const SimplePacketHeader
     r.layer = pinfo->curr_layer_num;
     if (!first) {
         nstime_t delta;
-        nstime_delta(&delta, &pinfo->abs_ts, &stream.last_arrival);
+        nstime_delta(&delta, &pinfo->abs_ts, &history->last_arrival);
         r.delta_ns = (static_cast<std::int64_t>(delta.secs) * 1000000000) + delta.nsecs;
+        history->last_arrival = pinfo->abs_ts;
     }
-    stream.last_arrival = pinfo->abs_ts;
     r.previous_codec = previous_codec;
     r.jitter_ns = a.has_jitter ? saturated_ns(a.jitter_ms) : 0;
     r.expected_sequence = a.expected_sequence;
@@ -214,19 +326,19 @@ FrameAnalysis analyse(FileState& s, packet_info* pinfo, const SimplePacketHeader
     r.lost_before = static_cast<std::uint8_t>(a.lost_before);
     // After the packet, the clock runs if and only if it gave this packet
     // its media time.
-    const bool timed = stream.analysis.has_media_clock();
+    const bool timed = analysis.has_media_clock();
     r.flags = static_cast<std::uint8_t>(static_cast<unsigned>(a.verdict) |
                                         (a.has_jitter ? FrameAnalysis::kHasJitter : 0) |
                                         (a.codec_changed ? FrameAnalysis::kCodecChanged : 0) |
                                         (a.filled_gap ? FrameAnalysis::kFilledGap : 0) |
                                         (timed ? FrameAnalysis::kHasMediaTime : 0));
-    r.extended_sequence = static_cast<std::uint32_t>(stream.analysis.sequence().extended());
+    r.extended_sequence = static_cast<std::uint32_t>(analysis.sequence().extended());
     if (timed) {
         // The media time is at most a few hundred ms a packet times 2^32
         // packets: far inside a long long. Rounded once from the start, so
         // a packet length that is not a whole number of samples does not
         // drift.
-        const long long samples = std::llround(stream.analysis.media_time_ms() * kSamplesPerMs);
+        const long long samples = std::llround(analysis.media_time_ms() * kSamplesPerMs);
         r.media_samples = static_cast<std::uint32_t>(samples);
     }
     return r;
