@@ -67,6 +67,11 @@ mkdir -p "$stage/plugins/$version/epan" "$stage/home/.config/wireshark" "$stage/
     "$stage/extcap"
 chmod 700 "$stage/runtime"
 cp "$module" "$stage/plugins/$version/epan/simplekestrune.so"
+# WIRESHARK_PLUGIN_DIR replaces the host's own plugin folder, and with it
+# the codec modules the RTP Player decodes with (G.711, G.722, G.726,
+# G.729): linked in, as an ordinary install finds them.
+host_codecs=$(pkg-config --variable=plugindir wireshark)/codecs
+[ -d "$host_codecs" ] && ln -s "$host_codecs" "$stage/plugins/$version/codecs"
 if [ "$capture" = kestrune-sample.pcap ]; then
     cp "$root/samples/kestrune-sample.pcap" "$stage/"
 else
