@@ -21,12 +21,24 @@
 #            calls with jitter and losses (docs/wireshark-calls.png)
 #   flow     Statistics › Flow Graph of such calls, SimpleKestrune flows
 #            (docs/wireshark-flow-graph.png)
+#   rtpstreams  Telephony › RTP › RTP Streams for a two-way call with jitter
+#            and losses: both directions as RTP streams, SSRC the Session ID,
+#            with their lost, delta and jitter figures
+#            (docs/wireshark-rtp-streams.png)
+#   rtpplayer   the RTP Player with both streams of that call selected in RTP
+#            Streams and played: the waveforms the host's G.711 decoder makes
+#            of them, gaps marked (docs/wireshark-rtp-player.png)
 # Needs the Debian packages wireshark-qt (wireshark from Debian 13 on), xvfb,
-# imagemagick and xdotool.
+# imagemagick and xdotool. The player decodes with the host's codec modules,
+# which it finds in the host's plugin folder; without them it lists the
+# streams at 0 Hz and draws no waveform.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 view=details
-case "${1:-}" in details | streams | filter | analysis | iograph | calls | flow) view=$1; shift ;; esac
+case "${1:-}" in
+    details | streams | filter | analysis | iograph | calls | flow | rtpstreams | rtpplayer)
+        view=$1; shift ;;
+esac
 case $view in
     details) out=${1:-$root/docs/wireshark-gui.png} ;;
     streams) out=${1:-$root/docs/wireshark-streams.png} ;;
@@ -35,6 +47,8 @@ case $view in
     iograph) out=${1:-$root/docs/wireshark-io-graph.png} ;;
     calls) out=${1:-$root/docs/wireshark-calls.png} ;;
     flow) out=${1:-$root/docs/wireshark-flow-graph.png} ;;
+    rtpstreams) out=${1:-$root/docs/wireshark-rtp-streams.png} ;;
+    rtpplayer) out=${1:-$root/docs/wireshark-rtp-player.png} ;;
 esac
 module=${KESTRUNE_MODULE:-$root/build/simplekestrune.so}
 generator=${KESTRUNE_GENERATOR:-$root/build/make_capture}
@@ -51,6 +65,9 @@ case $view in
     # Three sessions from each of two gateways: six calls of 5 seconds.
     calls | flow) frame=1 capture=bad-calls.pcap calls=(--calls 3 --gateways 2 --two-way)
         call=(--count 3000) ;;
+    # 15 seconds of a call, about 750 packets a direction: some 20 to 30
+    # gaps a direction for the RTP tools' figures and the player's markers.
+    rtpstreams | rtpplayer) frame=1 capture=bad-call.pcap call=(--count 1500) ;;
 esac
 
 for tool in wireshark Xvfb xdotool import; do
@@ -67,6 +84,11 @@ mkdir -p "$stage/plugins/$version/epan" "$stage/home/.config/wireshark" "$stage/
     "$stage/extcap"
 chmod 700 "$stage/runtime"
 cp "$module" "$stage/plugins/$version/epan/simplekestrune.so"
+# WIRESHARK_PLUGIN_DIR replaces the host's own plugin folder, and with it
+# the codec modules the RTP Player decodes with (G.711, G.722, G.726,
+# G.729): linked in, as an ordinary install finds them.
+host_codecs=$(pkg-config --variable=plugindir wireshark)/codecs
+[ -d "$host_codecs" ] && ln -s "$host_codecs" "$stage/plugins/$version/codecs"
 if [ "$capture" = kestrune-sample.pcap ]; then
     cp "$root/samples/kestrune-sample.pcap" "$stage/"
 else
@@ -129,7 +151,11 @@ if [ "$(id -u)" -eq 0 ]; then
 fi
 
 screen=1280x900x24
-case $view in streams | iograph | flow) screen=1600x900x24 ;; calls) screen=1700x900x24 ;; esac  # room for every column
+case $view in
+    streams | iograph | flow | rtpplayer) screen=1600x900x24 ;;
+    calls) screen=1700x900x24 ;;
+    rtpstreams) screen=2000x900x24 ;;
+esac  # room for every column
 Xvfb "$display" -screen 0 $screen -nolisten tcp >/dev/null 2>&1 &
 xvfb=$!
 cleanup() {
@@ -246,6 +272,35 @@ case $view in
         xdotool key Return
         sleep 3
         import -window "$graph" "$out"
+        ;;
+    rtpstreams | rtpplayer)
+        # Telephony › RTP › RTP Streams, from the menu bar with the keyboard
+        # (the submenu opens on its first item). The host's RTP Stream
+        # Analysis and RTP Player menu items stay off here: they look for an
+        # "rtp" layer in the selected packet, and the RTP tools see our voice
+        # packets only through the "rtp" tap; the streams list reaches both.
+        xdotool key --window "$window" --delay 300 alt+y r
+        sleep 1
+        xdotool key --delay 300 Return
+        table=$(xdotool search --sync --onlyvisible --name "RTP Streams" | head -1)
+        if [ "$view" = rtpstreams ]; then
+            # Wide enough for every column, from the addresses to Status.
+            xdotool windowmove "$table" 0 0 windowsize "$table" 1980 230
+            sleep 3
+            import -window "$table" "$out"
+        else
+            # Both directions selected (a click on the first row, then
+            # Select All), then Play Streams (Alt+P): the player decodes
+            # both with the host's codecs and draws their waveforms.
+            xdotool windowmove "$table" 0 0 windowsize "$table" 1560 260
+            sleep 2
+            xdotool mousemove --window "$table" 300 41 click 1
+            xdotool key --window "$table" --delay 300 ctrl+a alt+p
+            player=$(xdotool search --sync --onlyvisible --name "RTP Player" | head -1)
+            xdotool windowmove "$player" 0 0 windowsize "$player" 1560 860
+            sleep 4
+            import -window "$player" "$out"
+        fi
         ;;
 esac
 echo "wrote $out"
