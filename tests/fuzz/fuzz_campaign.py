@@ -5,9 +5,9 @@ own fuzz testing: random datagrams to the port and mutated captures, read by
 the real tshark with the host's strict debugging settings, in -V, PDML and
 two-pass modes with the release module (the stream analysis on and off, and
 a host dissector chosen for DTMF payloads), and in summary, -V and statistics
-(the tree, the stream and calls tables, the flow graph, expert information
-and the audio exports of streams and of calls, with the heuristic on)
-modes with a sanitizer build and under valgrind.
+(the tree, the stream and calls tables, the flow graph, expert information,
+the host's RTP stream list and the audio exports of streams and of calls,
+with the heuristic on) modes with a sanitizer build and under valgrind.
 
 A run passes when every tshark exits 0, nothing crashes or aborts, no
 dissector bug is reported, the sanitizers report nothing, valgrind reports
@@ -55,7 +55,7 @@ MODES = {
     "summary": [],
     "stats": ["-z", "simplekestrune,tree", "-z", "simplekestrune,streams", "-z", "expert",
               "-z", "simplekestrune,calls", "-z", "flow,simplekestrune,network",
-              "--enable-heuristic", "simplekestrune_udp"],
+              "-z", "rtp,streams", "--enable-heuristic", "simplekestrune_udp"],
     "VP": ["-V", "-P"],  # the host alone's baseline for valgrind: both printers
 }
 MEMORY_MODES = ("summary", "V", "stats")
