@@ -408,9 +408,7 @@ public:
         g_free(err_info);
         return read;
     }
-    const wtap_rec* record() const {
-        return &rec_;
-    }
+    const wtap_rec* record() const;
     void dissect(epan_dissect_t* edt, int file_type_subtype, frame_data* fd) {
 #if KESTRUNE_HOST_AT_LEAST(4, 6)
         epan_dissect_run(edt, file_type_subtype, &rec_, fd, nullptr);
@@ -430,5 +428,11 @@ private:
     Buffer bytes_{};
 #endif
 };
+
+// Defined outside the class: the clang-format of each release lays out
+// a short member function alike only there.
+inline const wtap_rec* CaptureRecord::record() const {
+    return &rec_;
+}
 
 }  // namespace kestrune
