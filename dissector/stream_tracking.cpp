@@ -45,20 +45,20 @@ struct StreamHistory {
 // thousand): its key and that first packet, which is played into the
 // analysis when a second one comes.
 struct TrackedStream {
-    nstime_t first_arrival;
-    StreamHistory* history;  // null until the second packet
-    std::uint32_t hash;      // the key's, for the table
-    std::uint32_t index;
-    std::uint32_t src_port;
-    std::uint32_t dst_port;
-    std::uint32_t first_frame;
-    KeptAddress src;
-    KeptAddress dst;
-    std::uint16_t session_id;
-    std::uint8_t first_sequence;
-    std::uint8_t first_packet_type;
-    std::uint8_t first_codec;
-    std::uint8_t first_payload_size;
+    nstime_t first_arrival{};
+    StreamHistory* history = nullptr;  // until the second packet
+    std::uint32_t hash = 0;            // the key's, for the table
+    std::uint32_t index = 0;
+    std::uint32_t src_port = 0;
+    std::uint32_t dst_port = 0;
+    std::uint32_t first_frame = 0;
+    KeptAddress src{};
+    KeptAddress dst{};
+    std::uint16_t session_id = 0;
+    std::uint8_t first_sequence = 0;
+    std::uint8_t first_packet_type = 0;
+    std::uint8_t first_codec = 0;
+    std::uint8_t first_payload_size = 0;
 };
 // The file scope frees its memory without running destructors.
 static_assert(std::is_trivially_destructible_v<TrackedStream>);
@@ -220,7 +220,7 @@ void grow(FileState& s) {
                 s.slots[i];
         }
     }
-    wmem_free(wmem_file_scope(), s.slots);
+    wmem_free(wmem_file_scope(), static_cast<void*>(s.slots));
     s.slots = slots;
     s.slot_count = count;
 }
