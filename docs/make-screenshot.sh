@@ -291,11 +291,25 @@ case $view in
         else
             # Both directions selected (a click on the first row, then
             # Select All), then Play Streams (Alt+P): the player decodes
-            # both with the host's codecs and draws their waveforms.
+            # both with the host's codecs and draws their waveforms. 3.4's
+            # RTP Streams has no Play Streams button: there it is Analyze
+            # (no mnemonic, clicked at its place in a dialog of that size),
+            # then Play Streams in RTP Stream Analysis, which passes both
+            # directions on to the player.
             xdotool windowmove "$table" 0 0 windowsize "$table" 1560 260
             sleep 2
             xdotool mousemove --window "$table" 300 41 click 1
-            xdotool key --window "$table" --delay 300 ctrl+a alt+p
+            if [ "$(printf '%s\n' "$version" 3.5 | sort -V | head -1)" = 3.5 ]; then
+                xdotool key --window "$table" --delay 300 ctrl+a alt+p
+            else
+                xdotool key --window "$table" --delay 300 ctrl+a
+                sleep 1
+                xdotool mousemove --window "$table" 1422 236 click 1
+                analysis=$(xdotool search --sync --onlyvisible --name "RTP Stream Analysis" | head -1)
+                xdotool windowmove "$analysis" 0 0 windowsize "$analysis" 1560 860
+                sleep 2
+                xdotool mousemove --window "$analysis" 1406 836 click 1
+            fi
             player=$(xdotool search --sync --onlyvisible --name "RTP Player" | head -1)
             xdotool windowmove "$player" 0 0 windowsize "$player" 1560 860
             sleep 4
