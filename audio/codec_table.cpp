@@ -9,27 +9,27 @@ constexpr const char* kNoG727 = "the host has no G.727 decoder";
 constexpr const char* kNoVocantis = "the host has no Vocantis decoder";
 
 // Indexed by Codec Type. The host's codec modules register "g711A",
-// "g711U", "g729" and, with RFC 3551 bit packing, "G726-16/24/32"; its
-// "AAL2-G726-*" variants take the codewords the other way round. G.726 frames: 16 kbit/s
+// "g711U", "g729" and, for G.726, one decoder for each bit packing under
+// the encoding names the RTP tools use too. G.726 frames: 16 kbit/s
 // is 4 samples a byte, 32 kbit/s 2 samples a byte, 24 kbit/s 8 samples in 3
 // bytes; G.729 frames are 10 bytes, G.711 one byte a sample.
 const CodecExport table[16] = {
-    {"G726-16", "AAL2-G726-16", 1, nullptr},                            // G726_16
-    {nullptr, nullptr, 0, kNoG723},                                     // G723Low
-    {nullptr, nullptr, 0, kNoG723},                                     // G723High
-    {"g729", nullptr, 10, nullptr},                                     // G729
-    {"g711A", nullptr, 1, nullptr},                                     // G711Alaw
-    {"g711U", nullptr, 1, nullptr},                                     // G711Mulaw
-    {nullptr, nullptr, 0, kNoVocantis},                                 // Vocantis_9_6
-    {"G726-32", "AAL2-G726-32", 1, nullptr},                            // G726_32
-    {nullptr, nullptr, 0, "the host has no G.728 decoder"},             // G728
-    {nullptr, nullptr, 0, kNoVocantis},                                 // Vocantis_7_2
-    {nullptr, nullptr, 0, kNoG727},                                     // G727_16
-    {nullptr, nullptr, 0, kNoG727},                                     // G727_32
-    {nullptr, nullptr, 0, kNoVocantis},                                 // Vocantis_4_8
-    {nullptr, nullptr, 0, "Transparent payloads are not coded voice"},  // Transparent
-    {nullptr, nullptr, 0, kNoG727},                                     // G727_24_16
-    {"G726-24", "AAL2-G726-24", 3, nullptr},                            // G726_24
+    {nullptr, true, 1, nullptr},                                      // G726_16
+    {nullptr, false, 0, kNoG723},                                     // G723Low
+    {nullptr, false, 0, kNoG723},                                     // G723High
+    {"g729", false, 10, nullptr},                                     // G729
+    {"g711A", false, 1, nullptr},                                     // G711Alaw
+    {"g711U", false, 1, nullptr},                                     // G711Mulaw
+    {nullptr, false, 0, kNoVocantis},                                 // Vocantis_9_6
+    {nullptr, true, 1, nullptr},                                      // G726_32
+    {nullptr, false, 0, "the host has no G.728 decoder"},             // G728
+    {nullptr, false, 0, kNoVocantis},                                 // Vocantis_7_2
+    {nullptr, false, 0, kNoG727},                                     // G727_16
+    {nullptr, false, 0, kNoG727},                                     // G727_32
+    {nullptr, false, 0, kNoVocantis},                                 // Vocantis_4_8
+    {nullptr, false, 0, "Transparent payloads are not coded voice"},  // Transparent
+    {nullptr, false, 0, kNoG727},                                     // G727_24_16
+    {nullptr, true, 3, nullptr},                                      // G726_24
 };
 
 }  // namespace
@@ -40,8 +40,7 @@ const CodecExport& codec_export(unsigned codec_type) {
 
 const char* host_codec_name(unsigned codec_type, G726Packing packing) {
     const CodecExport& c = codec_export(codec_type);
-    return packing == G726Packing::aal2 && c.aal2_host_codec != nullptr ? c.aal2_host_codec
-                                                                        : c.host_codec;
+    return c.named_by_packing ? rtp_payload(codec_type, packing).name : c.host_codec;
 }
 
 }  // namespace kestrune::audio

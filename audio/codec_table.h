@@ -12,12 +12,13 @@ struct CodecExport {
     // Name in the host's codec registry (wsutil/codecs.h), or nullptr when
     // the host ships no decoder for the codec.
     const char* host_codec;
-    // The host's decoder for ATM AAL2 (ITU-T I.366.2) bit packing, for the
-    // codecs whose payloads come packed either way (G.726); else nullptr.
-    const char* aal2_host_codec;
+    // G.726: its decoder's name depends on the bit packing, and is the
+    // encoding name the RTP tools give it (rtp_payload); host_codec is
+    // then nullptr.
+    bool named_by_packing;
     // A payload must hold a whole number of frames of this many bytes.
     unsigned frame_bytes;
-    // Why the codec is not decoded, when host_codec is nullptr.
+    // Why the codec is not decoded, when it has no decoder name at all.
     const char* not_decoded_because;
 };
 
