@@ -3,10 +3,28 @@
 // sequence numbers, in capture order. Pure arithmetic: no host dependency.
 #pragma once
 
-#include <bitset>
+#include <array>
 #include <cstdint>
 
 namespace kestrune {
+
+// One flag per 8-bit sequence number. A jump ahead clears or sets up to 126
+// numbers at once, a word at a time rather than a bit at a time: on traffic
+// that is not a steady stream (a scan, another protocol on the port) nearly
+// every packet jumps.
+class SequenceFlags {
+public:
+    bool test(std::uint8_t s) const { return ((words_[s >> 6] >> (s & 63u)) & 1u) != 0; }
+    void set(std::uint8_t s) { words_[s >> 6] |= bit(s); }
+    void reset(std::uint8_t s) { words_[s >> 6] &= ~bit(s); }
+    void clear() { words_ = {}; }
+    // The count numbers from first on (wrapping from 255 to 0), count < 256.
+    void assign_run(std::uint8_t first, unsigned count, bool value);
+
+private:
+    static std::uint64_t bit(std::uint8_t s) { return std::uint64_t{1} << (s & 63u); }
+    std::array<std::uint64_t, 4> words_{};
+};
 
 class SequenceTracker {
 public:
@@ -38,8 +56,8 @@ private:
     std::uint8_t highest_ = 0;
     std::int64_t highest_extended_ = 0;
     std::int64_t extended_ = 0;
-    std::bitset<256> seen_;     // seen in the current window
-    std::bitset<256> skipped_;  // counted as missing in the current window
+    SequenceFlags seen_;     // seen in the current window
+    SequenceFlags skipped_;  // counted as missing in the current window
     unsigned packets_ = 0;
     unsigned missing_ = 0;
     unsigned duplicates_ = 0;

@@ -4,11 +4,11 @@
 #include "stream_analysis_tree.h"
 
 #include <epan/expert.h>
-#include <epan/tap.h>
 
 #include <algorithm>
 #include <iterator>
 
+#include "analysis_expert.h"
 #include "identifiers.h"
 #include "value_names.h"
 
@@ -46,17 +46,20 @@ bool items_are_made(proto_tree* tree) {
                        [tree](int hf) { return proto_field_is_referenced(tree, hf) != 0; });
 }
 
-// The host formats an expert entry's text at every call; the text is kept
-// only by the expert tap's listeners (tshark -z expert, the GUI's Expert
-// Information), in a tree that is shown, and in a hidden one whose expert
-// items a filter, column or field names. Elsewhere the entry is added with
-// its registered summary instead: its severity and group, which the
-// packet list and the GUI's status bar use, are the same.
-bool expert_text_is_kept(proto_tree* tree, const expert_field& ei) {
-    static const int expert_tap = find_tap_id("expert");
-    static const int proto_expert = proto_get_id_by_filter_name("_ws.expert");
-    return have_tap_listener(expert_tap) || proto_field_is_referenced(tree, proto_expert) ||
-           proto_field_is_referenced(tree, ei.hf);
+// Adds the entry with its registered summary where only its severity
+// counts, and nothing where no one would see it; true where its own text is
+// kept, for the caller to add it formatted.
+bool entry_needs_text(proto_tree* tree, packet_info* pinfo, proto_item* ti, expert_field* ei) {
+    switch (expert_use(tree, pinfo, *ei)) {
+        case ExpertUse::Text:
+            return true;
+        case ExpertUse::Summary:
+            expert_add_info(pinfo, ti, ei);
+            return false;
+        case ExpertUse::Skip:
+            break;
+    }
+    return false;
 }
 
 }  // namespace
@@ -88,43 +91,35 @@ void add_stream_analysis_tree(proto_tree* tree, tvbuff_t* tvb, packet_info* pinf
                                                            tvb, r.expected_sequence)
                                       : analysis;
         if (verdict == Verdict::Duplicate) {
-            if (expert_text_is_kept(tree, ei_duplicate)) {
+            if (entry_needs_text(tree, pinfo, expected_ti, &ei_duplicate)) {
                 expert_add_info_format(
                     pinfo, expected_ti, &ei_duplicate,
                     "Duplicate: sequence number %u was already seen in this stream",
                     h.sequence_number);
-            } else {
-                expert_add_info(pinfo, expected_ti, &ei_duplicate);
             }
         } else if (verdict == Verdict::OutOfOrder) {
-            if (expert_text_is_kept(tree, ei_out_of_order)) {
+            if (entry_needs_text(tree, pinfo, expected_ti, &ei_out_of_order)) {
                 const unsigned highest = (r.expected_sequence + 255u) & 0xFFu;
                 expert_add_info_format(
                     pinfo, expected_ti, &ei_out_of_order,
                     "Out of order: sequence number %u after %u%s", h.sequence_number, highest,
                     r.has(FrameAnalysis::kFilledGap) ? " (no longer missing)" : "");
-            } else {
-                expert_add_info(pinfo, expected_ti, &ei_out_of_order);
             }
         }
     }
     if (r.lost_before > 0) {
         proto_item* lost_ti =
             items ? add_generated_uint(analysis, hf_analysis_lost, tvb, r.lost_before) : analysis;
-        if (expert_text_is_kept(tree, ei_sequence_gap)) {
+        if (entry_needs_text(tree, pinfo, lost_ti, &ei_sequence_gap)) {
             expert_add_info_format(pinfo, lost_ti, &ei_sequence_gap,
                                    "%u packets missing before this one", r.lost_before);
-        } else {
-            expert_add_info(pinfo, lost_ti, &ei_sequence_gap);
         }
     }
     if (r.has(FrameAnalysis::kCodecChanged)) {
-        if (expert_text_is_kept(tree, ei_codec_change)) {
+        if (entry_needs_text(tree, pinfo, analysis_ti, &ei_codec_change)) {
             expert_add_info_format(
                 pinfo, analysis_ti, &ei_codec_change, "Codec changed from %s to %s",
                 codec_name(static_cast<unsigned>(r.previous_codec)), codec_name(h.codec_type));
-        } else {
-            expert_add_info(pinfo, analysis_ti, &ei_codec_change);
         }
     }
 }

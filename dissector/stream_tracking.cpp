@@ -8,7 +8,6 @@
 #include <cmath>
 #include <cstring>
 #include <new>
-#include <optional>
 #include <type_traits>
 
 #include "analysis/rtp_payload.h"
@@ -289,17 +288,37 @@ std::uint32_t saturated_ns(double ms) {
     return ns >= 4294967295.0 ? 4294967295u : static_cast<std::uint32_t>(ns);
 }
 
+// A stream's first packet tells nothing yet: no delta, jitter or loss. Its
+// media clock starts at 0 if it is a voice packet of a codec with a fixed
+// rate. (As StreamAnalysis::observe would say, without making one: most
+// streams of a scan never see a second packet.)
+FrameAnalysis first_packet_analysis(FrameAnalysis r, const SimplePacketHeader& h) {
+    const bool timed = media_length_ms(h.packet_type, h.codec_type, h.payload_size) > 0;
+    r.previous_codec = h.codec_type;
+    r.flags = static_cast<std::uint8_t>(SequenceTracker::Verdict::First);
+    if (timed) {
+        r.flags |= FrameAnalysis::kHasMediaTime;
+    }
+    r.extended_sequence = h.sequence_number & 0xFFu;
+    return r;
+}
+
 FrameAnalysis analyse(FileState& s, packet_info* pinfo, const SimplePacketHeader& h) {
     bool first = false;
     TrackedStream& stream = stream_of(s, pinfo, h, first);
-    // A stream's first packet is analysed on its own, with nothing kept.
-    std::optional<StreamAnalysis> first_only;
-    if (!first && stream.history == nullptr) {
+    FrameAnalysis r{};
+    r.frame = pinfo->num;
+    r.stream = stream.index;
+    r.layer = pinfo->curr_layer_num;
+    if (first) {
+        return first_packet_analysis(r, h);
+    }
+    if (stream.history == nullptr) {
         stream.history = new_history(stream);
     }
     StreamHistory* history = stream.history;
-    StreamAnalysis& analysis = first ? first_only.emplace() : history->analysis;
-    const int previous_codec = first ? h.codec_type : analysis.last_codec();
+    StreamAnalysis& analysis = history->analysis;
+    const int previous_codec = analysis.last_codec();
 
     // Arrival times from the stream's first packet, as the stream table
     // takes them: small numbers keep the doubles exact to the nanosecond.
@@ -309,16 +328,10 @@ FrameAnalysis analyse(FileState& s, packet_info* pinfo, const SimplePacketHeader
         analysis.observe({static_cast<std::uint8_t>(h.sequence_number), h.packet_type, h.codec_type,
                           h.payload_size, nstime_to_msec(&since_first), pinfo->num});
 
-    FrameAnalysis r{};
-    r.frame = pinfo->num;
-    r.stream = stream.index;
-    r.layer = pinfo->curr_layer_num;
-    if (!first) {
-        nstime_t delta;
-        nstime_delta(&delta, &pinfo->abs_ts, &history->last_arrival);
-        r.delta_ns = (static_cast<std::int64_t>(delta.secs) * 1000000000) + delta.nsecs;
-        history->last_arrival = pinfo->abs_ts;
-    }
+    nstime_t delta;
+    nstime_delta(&delta, &pinfo->abs_ts, &history->last_arrival);
+    r.delta_ns = (static_cast<std::int64_t>(delta.secs) * 1000000000) + delta.nsecs;
+    history->last_arrival = pinfo->abs_ts;
     r.previous_codec = previous_codec;
     r.jitter_ns = a.has_jitter ? saturated_ns(a.jitter_ms) : 0;
     r.expected_sequence = a.expected_sequence;

@@ -5,6 +5,7 @@
 #include <epan/expert.h>
 #include <epan/packet.h>
 
+#include "dissector/analysis_expert.h"
 #include "dissector/identifiers.h"
 #include "dissector/rtp_report.h"
 #include "dissector/shown_packet.h"
@@ -39,21 +40,6 @@ hf_register_info analysis_fields[] = {
 };
 
 int* analysis_subtrees[] = {&ett_stream_analysis};
-
-ei_register_info analysis_expert[] = {
-    {&ei_sequence_gap,
-     {"kestrune.analysis.sequence_gap", PI_SEQUENCE, PI_WARN, "Packets missing before this one",
-      EXPFILL}},
-    {&ei_out_of_order,
-     {"kestrune.analysis.out_of_order", PI_SEQUENCE, PI_WARN,
-      "Out of order: arrived after a higher sequence number of its stream", EXPFILL}},
-    {&ei_duplicate,
-     {"kestrune.analysis.duplicate", PI_SEQUENCE, PI_NOTE,
-      "Duplicate: a sequence number the stream already had", EXPFILL}},
-    {&ei_codec_change,
-     {"kestrune.analysis.codec_change", PI_SEQUENCE, PI_NOTE,
-      "Codec differs from the stream's previous packet", EXPFILL}},
-};
 
 // Host dissectors that Decode As offers for a packet type's payload, when
 // this host has them: RFC 4733 events for DTMF packets, T.38 for fax.
@@ -123,7 +109,7 @@ void register_stream_analysis(module_t* module) {
                                array_length(analysis_fields));
     proto_register_subtree_array(analysis_subtrees, array_length(analysis_subtrees));
     expert_module_t* expert = expert_register_protocol(proto_simple_kestrune);
-    expert_register_field_array(expert, analysis_expert, array_length(analysis_expert));
+    expert_register_field_array(expert, analysis_expert_entries, analysis_expert_entry_count);
     prefs_register_bool_preference(
         module, "analyze_streams", "Analyze streams",
         "Place each packet in its media stream and show the delta, jitter, losses, duplicates "

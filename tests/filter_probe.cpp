@@ -12,10 +12,14 @@
 // "<frame>\t<display filter>", or "<frame>\t-" when the entry is disabled.
 // It calls the entry through the host's own list, after dissection, with
 // the details built to be shown (run tshark with -V), as the GUI does.
+// With KESTRUNE_PRINT_HIGHEST_SEVERITY set, after each frame it prints the
+// capture's highest expert severity so far, as the GUI's status bar shows
+// it: "severity\t<frame>\t<severity>". Its listener wants no tree.
 // host_compat.h first: on 3.4 it brings the host's config.h, whose
 // HAVE_PLUGINS the host's headers need to declare proto_register_plugin.
 #include "dissector/host_compat.h"
 
+#include <epan/expert.h>
 #include <epan/tap.h>
 #include <ws_symbol_export.h>
 
@@ -66,8 +70,16 @@ tap_packet_status print_rtp_report(void* /*tapdata*/, packet_info* pinfo, epan_d
     return TAP_PACKET_DONT_REDRAW;
 }
 
+tap_packet_status print_highest_severity(void* /*tapdata*/, packet_info* pinfo,
+                                         epan_dissect_t* /*edt*/, const void* /*data*/,
+                                         kestrune::tap_flags /*flags*/) {
+    std::printf("severity\t%u\t%d\n", pinfo->num, expert_get_highest_severity());
+    return TAP_PACKET_DONT_REDRAW;
+}
+
 int filter_listener;
 int rtp_listener;
+int severity_listener;
 
 void listen_if_asked(const char* variable, const char* tap, void* id, guint flags,
                      tap_packet_cb callback) {
@@ -87,6 +99,8 @@ void register_probe() {
                     TL_REQUIRES_PROTO_TREE, kestrune::tap_callback<print_filter>);
     listen_if_asked("KESTRUNE_PRINT_RTP_TAP", "rtp", &rtp_listener, 0,
                     kestrune::tap_callback<print_rtp_report>);
+    listen_if_asked("KESTRUNE_PRINT_HIGHEST_SEVERITY", "frame", &severity_listener, 0,
+                    kestrune::tap_callback<print_highest_severity>);
 }
 
 }  // namespace

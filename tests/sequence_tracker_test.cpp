@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <bitset>
 #include <initializer_list>
+#include <random>
 
 namespace kestrune {
 namespace {
@@ -114,6 +116,84 @@ TEST(SequenceTracker, ExtendedNumbersCountTheWrapsAndPlaceLatePackets) {
         for (int s = 132; s < 388; ++s) t.observe(static_cast<std::uint8_t>(s));
     }
     EXPECT_EQ(t.extended(), 387 + 3 * 256);
+}
+
+TEST(SequenceFlags, RunsAcrossWordBoundariesAndTheWrap) {
+    // Each run against the same flags set one at a time, from every start
+    // and of every length, over a pattern that is neither all set nor clear.
+    std::bitset<256> pattern;
+    for (unsigned s = 0; s < 256; s += 3) pattern.set(s);
+    for (unsigned first = 0; first < 256; ++first) {
+        for (unsigned count : {0u, 1u, 2u, 63u, 64u, 65u, 126u, 128u, 191u, 255u}) {
+            for (bool value : {false, true}) {
+                SequenceFlags flags;
+                std::bitset<256> want = pattern;
+                for (unsigned s = 0; s < 256; ++s) {
+                    if (pattern.test(s))
+                        flags.set(static_cast<std::uint8_t>(s));
+                }
+                flags.assign_run(static_cast<std::uint8_t>(first), count, value);
+                for (unsigned k = 0; k < count; ++k) want.set((first + k) & 0xFFu, value);
+                for (unsigned s = 0; s < 256; ++s) {
+                    ASSERT_EQ(flags.test(static_cast<std::uint8_t>(s)), want.test(s))
+                        << "run of " << count << " from " << first << " set to " << value
+                        << ", number " << s;
+                }
+            }
+        }
+    }
+}
+
+TEST(SequenceTracker, RandomTrafficCountsAsNumberByNumberBookkeepingDoes) {
+    // What a stream of arbitrary numbers must leave: the flags kept one
+    // number at a time, as they are defined.
+    std::mt19937 rng(7);
+    for (int trial = 0; trial < 20; ++trial) {
+        SequenceTracker t;
+        std::bitset<256> seen;
+        std::bitset<256> skipped;
+        unsigned missing = 0;
+        unsigned duplicates = 0;
+        unsigned late = 0;
+        std::uint8_t highest = 0;
+        for (int i = 0; i < 2000; ++i) {
+            // Mostly small steps, as loss and reordering make, some jumps.
+            const unsigned r = rng() % 4;
+            const auto s = static_cast<std::uint8_t>(r == 0 ? rng() : highest + 1 + (rng() % 5));
+            const V v = t.observe(s);
+            if (i == 0) {
+                seen.set(s);
+                highest = s;
+                continue;
+            }
+            const unsigned ahead = static_cast<std::uint8_t>(s - highest);
+            if (ahead != 0 && ahead < 128) {
+                for (auto n = static_cast<std::uint8_t>(highest + 1); n != s; ++n) {
+                    seen.reset(n);
+                    skipped.set(n);
+                    ++missing;
+                }
+                seen.set(s);
+                skipped.reset(s);
+                highest = s;
+                ASSERT_EQ(v, ahead == 1 ? V::InOrder : V::Gap);
+            } else if (seen.test(s)) {
+                ++duplicates;
+                ASSERT_EQ(v, V::Duplicate);
+            } else {
+                ++late;
+                seen.set(s);
+                if (skipped.test(s)) {
+                    skipped.reset(s);
+                    --missing;
+                }
+                ASSERT_EQ(v, V::OutOfOrder);
+            }
+            ASSERT_EQ(t.missing(), missing) << "trial " << trial << " packet " << i;
+        }
+        EXPECT_EQ(t.duplicates(), duplicates);
+        EXPECT_EQ(t.out_of_order(), late);
+    }
 }
 
 }  // namespace

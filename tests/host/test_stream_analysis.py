@@ -7,7 +7,7 @@ import os
 import subprocess
 import unittest
 
-from harness import HostTestCase, header, read_capture, write_capture
+from harness import Host, HostTestCase, header, read_capture, write_capture
 from test_statistics import (EXPECTED_SESSIONS, STATS_CAPTURE, TIMING_CAPTURE, packet,
                              parse_stream_table, voice)
 
@@ -198,6 +198,53 @@ class PerPacketAnalysis(HostTestCase):
         chosen = self.host.fields(self.events, fields, "-d", "kestrune.packet_type==1,rtpevent")
         self.assertEqual(chosen[7], ["1", "5", ""])
         self.assertEqual(chosen[0], ["0", "", "160"])   # other types still go to data
+
+
+# The host's severities (epan/proto.h): what its status bar and Expert
+# column show.
+NOTE, WARN, ERROR = 0x00400000, 0x00600000, 0x00800000
+
+
+class ExpertInformationNobodyReads(unittest.TestCase):
+    """Without a tree the expert information is seen only as the capture's
+    highest severity (the GUI's status bar), the Expert column and the expert
+    tap: whatever is skipped there must leave all three as they were."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.host = Host(extra_modules=[os.environ["KESTRUNE_FILTER_PROBE"]])
+        cls.events = write_capture(cls.host.path("events.pcap"), EVENTS_CAPTURE)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.host.close()
+
+    def highest(self, *args):
+        out = self.host.tshark("-r", self.events, *args,
+                               env={"KESTRUNE_PRINT_HIGHEST_SEVERITY": "1"}).stdout
+        return [int(line.split("\t")[2]) for line in out.splitlines()
+                if line.startswith("severity\t")]
+
+    def test_highest_severity_after_each_packet_with_and_without_a_tree(self):
+        # Frame 4 a gap, 5 out of order, 6 a duplicate, 7 a codec change, 14
+        # a gap, 15 out of order. The user raised the codec change to Error
+        # in the host's severity table: entries less severe than the highest
+        # so far may be skipped, but only by the severity the user chose.
+        raised = ("-o", 'uat:expert_severity:"kestrune.analysis.codec_change","Error"')
+        want = [0, 0, 0, WARN, WARN, WARN] + [ERROR] * 9
+        for tree in ((), ("-Y", "frame"), ("-V",), ("-q", "-z", "expert")):
+            self.assertEqual(self.highest(*raised, *tree), want, tree)
+        self.assertEqual(self.highest(), [0, 0, 0] + [WARN] * 12)
+
+    def test_expert_column_without_a_tree(self):
+        # Each entry sets the column in turn; a duplicate after a gap still
+        # shows as a Note.
+        column = ("-o", 'gui.column.format:"No.","%m","Expert","%a"')
+        rows = [line.split() for line in self.host.tshark("-r", self.events, *column)
+                .stdout.splitlines()]
+        self.assertEqual({int(r[0]): r[1] for r in rows if len(r) > 1},
+                         {4: "Warning", 5: "Warning", 6: "Note", 7: "Note", 14: "Warning",
+                          15: "Warning"})
 
 
 class ExpertCountsAgreeWithTheTables(HostTestCase):
