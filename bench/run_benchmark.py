@@ -400,8 +400,10 @@ OWN_ROUTINES = {"dissection": "dissect_simple_kestrune(", "stream tracking": "tr
 
 def where_spent(out):
     """Instructions of a callgrind run (out) in each routine of
-    OWN_ROUTINES (inclusive), and in each host function that the analysis's
-    items call, as "host: name"."""
+    OWN_ROUTINES (inclusive), in each host function that the analysis's
+    items call, as "host: name", in the module's own code ("own code",
+    exclusive), and in the host functions the stream tracking calls
+    ("tracking's host calls")."""
     text = subprocess.run(["callgrind_annotate", "--threshold=100", "--inclusive=yes", out],
                           capture_output=True, text=True, check=True).stdout
     spent = {}
@@ -412,7 +414,34 @@ def where_spent(out):
     with open(out) as f:
         calls, _ = host_calls_from(f, OWN_ROUTINES["analysis items"])
     spent.update({f"host: {c}": cost for c, cost in calls.items()})
+    exclusive = subprocess.run(["callgrind_annotate", "--threshold=100", out],
+                               capture_output=True, text=True, check=True).stdout
+    spent["own code"] = sum(int(m.group(1).replace(",", "")) for m in
+                            (re.match(r"\s*([\d,]+)\s.*simplekestrune\.so\]", line)
+                             for line in exclusive.splitlines()) if m)
+    with open(out) as f:
+        calls, _ = host_calls_from(f, OWN_ROUTINES["stream tracking"])
+    spent[TRACKING_HOST_CALLS] = sum(calls.values())
     return spent
+
+
+TRACKING_HOST_CALLS = "tracking's host calls"
+
+
+def analysis_shares(counts, traffic, mode):
+    """What the analysis adds per packet (on minus off), split into the
+    plugin's share (its own code, and the host utilities the tracking calls:
+    allocation, time arithmetic) and the host's (the items and expert
+    information it makes, with their tree and output), beside the allowance
+    the goal leaves (target times the floor, minus the read with the analysis
+    off)."""
+    on, floor, spent_on = counts[(traffic, mode, "on")]
+    off, _, spent_off = counts[(traffic, mode, "off")]
+    added = on - off
+    plugin = (spent_on.get("own code", 0) - spent_off.get("own code", 0)
+              + spent_on.get(TRACKING_HOST_CALLS, 0))
+    allowance = TRAFFIC_TARGETS[(traffic, mode, "on")] * floor - off
+    return added, plugin, added - plugin, allowance
 
 
 def random_datagram(rng):
@@ -625,11 +654,32 @@ def render_traffic(args, counts, memory, when):
                 + " |")
     lines.append(row("dissection", "off"))
     lines += [row(name) for name in OWN_ROUTINES]
+    lines += [row("own code", "off"), row("own code"), row(TRACKING_HOST_CALLS)]
     host = sorted({k for t, m in keys for k in counts[(t, m, "on")][2] if k.startswith("host: ")},
                   key=lambda k: -max(counts[(t, m, "on")][2].get(k, 0) for t, m in keys))
     lines += [row(k).replace("| host: ", "| `", 1).replace(" |", "` |", 1) for k in host
               if max(counts[(t, m, "on")][2][k] for t, m in keys if k in counts[(t, m, "on")][2])
               >= 1]
+    lines += ["", "What the analysis adds per packet (on minus off), the plugin's share of it (its "
+              "own code, and the host utilities the tracking calls) and the host's (the items "
+              "and expert information the analysis shows, made, kept in the tree, written out "
+              "and freed by the host), beside the allowance each goal leaves (the goal times the "
+              "floor, minus the read with the analysis off). Where the host's share alone is "
+              "larger than the allowance, the goal cannot be met by the plugin's code; the items "
+              "and expert information themselves are what a user reads.", "",
+              "| traffic | mode | added | plugin's share | host's share | allowance | goal |",
+              "|---|---|---|---|---|---|---|"]
+    for traffic in TRAFFIC:
+        for mode in args.traffic_modes:
+            added, plugin, host_share, allowance = analysis_shares(counts, traffic, mode)
+            if added <= allowance:
+                verdict = "met"
+            elif host_share > allowance:
+                verdict = "missed: the host's share alone is over the allowance"
+            else:
+                verdict = "MISSED, with room in the plugin's share"
+            lines.append(f"| {TRAFFIC_NAMES[traffic]} | {mode} | {added:,.0f} | {plugin:,.0f} | "
+                         f"{host_share:,.0f} | {allowance:,.0f} | {verdict} |")
     streams = args.memory_streams
     per_stream = (memory["on"] - memory["off"]) * 1024 / streams
     conversation = (memory["floor"] - memory["single"]) * 1024 / streams
