@@ -8,7 +8,7 @@ void SequenceFlags::assign_run(std::uint8_t first, unsigned count, bool value) {
     while (count > 0) {
         const unsigned offset = s & 63u;
         const unsigned take = count < 64 - offset ? count : 64 - offset;
-        const std::uint64_t ones = take == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << take) - 1;
+        const std::uint64_t ones = take >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << take) - 1;
         std::uint64_t& word = words_[s >> 6];
         word = value ? word | (ones << offset) : word & ~(ones << offset);
         s = (s + take) & 0xFFu;
