@@ -126,11 +126,15 @@ class Host:
 
 
 class HostTestCase(unittest.TestCase):
-    """A test class with its own private Host, made once for all its tests."""
+    """A test class with its own private Host, made once for all its tests;
+    with_probe loads the tests' probe module (tests/filter_probe.cpp) too."""
+
+    with_probe = False
 
     @classmethod
     def setUpClass(cls):
-        cls.host = Host()
+        cls.host = Host(extra_modules=[os.environ["KESTRUNE_FILTER_PROBE"]]
+                        if cls.with_probe else ())
 
     @classmethod
     def tearDownClass(cls):

@@ -7,7 +7,7 @@ import re
 import subprocess
 import unittest
 
-from harness import Host, header, write_capture
+from harness import Host, HostTestCase, header, write_capture
 from test_statistics import voice
 
 # The probe's line for each report, by field.
@@ -47,17 +47,15 @@ CAPTURE = (
 FIRST_FRAME = {17: 1, 18: 12, 19: 15, 20: 18, 21: 21, 22: 23, 23: 24}
 
 
-class TapReports(unittest.TestCase):
+class TapReports(HostTestCase):
     """Each report as the host's RTP tools read it."""
+
+    with_probe = True
 
     @classmethod
     def setUpClass(cls):
-        cls.host = Host(extra_modules=[os.environ["KESTRUNE_FILTER_PROBE"]])
+        super().setUpClass()
         cls.capture = write_capture(cls.host.path("rtp.pcap"), CAPTURE)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.host.close()
 
     def reports(self, *args):
         out = self.host.tshark("-r", self.capture, "-q", *args,

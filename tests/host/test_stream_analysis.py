@@ -7,7 +7,7 @@ import os
 import subprocess
 import unittest
 
-from harness import Host, HostTestCase, header, read_capture, write_capture
+from harness import HostTestCase, header, read_capture, write_capture
 from test_statistics import (EXPECTED_SESSIONS, STATS_CAPTURE, TIMING_CAPTURE, packet,
                              parse_stream_table, voice)
 
@@ -205,19 +205,17 @@ class PerPacketAnalysis(HostTestCase):
 NOTE, WARN, ERROR = 0x00400000, 0x00600000, 0x00800000
 
 
-class ExpertInformationNobodyReads(unittest.TestCase):
+class ExpertInformationNobodyReads(HostTestCase):
     """Without a tree the expert information is seen only as the capture's
     highest severity (the GUI's status bar), the Expert column and the expert
     tap: whatever is skipped there must leave all three as they were."""
 
-    @classmethod
-    def setUpClass(cls):
-        cls.host = Host(extra_modules=[os.environ["KESTRUNE_FILTER_PROBE"]])
-        cls.events = write_capture(cls.host.path("events.pcap"), EVENTS_CAPTURE)
+    with_probe = True
 
     @classmethod
-    def tearDownClass(cls):
-        cls.host.close()
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.events = write_capture(cls.host.path("events.pcap"), EVENTS_CAPTURE)
 
     def highest(self, *args):
         out = self.host.tshark("-r", self.events, *args,
