@@ -6,8 +6,6 @@
 namespace kestrune {
 namespace {
 
-constexpr unsigned kVoicePacket = 0;
-
 // Payload bytes per span of media time, by codec number. Zero bytes: the
 // codec has no fixed rate (Vocantis, Transparent), so no media time.
 struct CodecRate {

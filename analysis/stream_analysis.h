@@ -11,6 +11,10 @@
 
 namespace kestrune {
 
+// The Simple Packet Type of voice packets; the others carry DTMF, fax and
+// modem signals.
+constexpr unsigned kVoicePacket = 0;
+
 // The media time, in ms, that a Simple Packet's payload covers: known only
 // for voice packets of codecs with a fixed bit rate. Negative otherwise.
 double media_length_ms(unsigned packet_type, unsigned codec, unsigned payload_size);

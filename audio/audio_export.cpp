@@ -12,6 +12,7 @@
 #include <memory>
 #include <vector>
 
+#include "analysis/stream_analysis.h"  // kVoicePacket
 #include "call_audio_export.h"
 #include "codec_table.h"
 #include "dissector/host_compat.h"
@@ -27,8 +28,6 @@ namespace kestrune::audio {
 namespace {
 
 constexpr const char* kCliPrefix = "simplekestrune,audio";
-constexpr unsigned kVoicePacket = 0;
-
 // "192.0.2.1_4096-192.0.2.2_30000-s42.wav"
 std::string file_name(const StreamKey& k) {
     return stream_file_stem(k) + ".wav";

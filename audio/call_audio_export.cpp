@@ -15,6 +15,7 @@
 #include <deque>
 #include <memory>
 
+#include "analysis/stream_analysis.h"  // kVoicePacket
 #include "dissector/host_compat.h"
 #include "dissector/rtp_report.h"  // g726_packing
 #include "dissector/value_names.h"
@@ -29,7 +30,6 @@ namespace kestrune::audio {
 namespace {
 
 constexpr const char* kCliPrefix = "simplekestrune,callaudio";
-constexpr unsigned kVoicePacket = 0;
 constexpr const char* kSide[2] = {"left, A \u2192 B", "right, B \u2192 A"};
 // The later direction's lead-in is silence as long as the time between the
 // directions' first voice packets. Arrival times are whatever the capture

@@ -8,11 +8,6 @@
 
 namespace kestrune::audio {
 
-namespace {
-// The Simple Packet Type of the packets voice() is given.
-constexpr unsigned kVoicePacket = 0;
-}  // namespace
-
 StreamDecoder::StreamDecoder(G726Packing packing, SampleSink& sink)
     // Until the stream shows its own, a lost packet is taken to be 20 ms.
     : packing_(packing), timeline_(*this, sink, kSampleRate / 50) {}

@@ -21,6 +21,7 @@
 #include <unordered_map>
 
 #include "analysis/sequence_tracker.h"
+#include "analysis/stream_analysis.h"  // kVoicePacket
 #include "dissector/host_compat.h"
 #include "dissector/identifiers.h"
 #include "dissector/tapped_packet.h"
@@ -30,7 +31,6 @@
 namespace kestrune {
 namespace {
 
-constexpr unsigned kVoicePacket = 0;
 constexpr unsigned kLastSignalPacket = 6;  // DTMF, fax and modem: 1..6; 7 has no name
 // Longest names, a 12-bit session and 32-bit counts fit with room.
 constexpr std::size_t kFirstTextSize = 96;
