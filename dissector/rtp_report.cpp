@@ -6,7 +6,6 @@
 #include "rtp_report.h"
 
 #include <epan/tap.h>
-#include <wsutil/pint.h>
 
 #include "analysis/stream_analysis.h"
 
@@ -29,6 +28,18 @@ constexpr std::uint64_t kExtendedTimestampBase = 0x100000000;
 int rtp_tap_id() {
     static const int id = find_tap_id("rtp");
     return id;
+}
+
+// The host's own writers are named phton16/phton32 up to 4.4 and
+// phtonu16/phtonu32 from 4.6: two lines of our own serve every release.
+void put_be16(std::uint8_t* p, std::uint16_t v) {
+    p[0] = static_cast<std::uint8_t>(v >> 8);
+    p[1] = static_cast<std::uint8_t>(v);
+}
+
+void put_be32(std::uint8_t* p, std::uint32_t v) {
+    put_be16(p, static_cast<std::uint16_t>(v >> 16));
+    put_be16(p + 2, static_cast<std::uint16_t>(v));
 }
 
 }  // namespace
@@ -64,9 +75,9 @@ void report_rtp_packet(tvbuff_t* tvb, packet_info* pinfo, const SimplePacketHead
     auto* raw = static_cast<std::uint8_t*>(wmem_alloc(pinfo->pool, kRtpHeaderSize + present));
     raw[0] = kRtpVersion2;
     raw[1] = static_cast<std::uint8_t>((marker ? kRtpMarker : 0) | payload.number);
-    phton16(raw + 2, sequence);
-    phton32(raw + 4, analysis.media_samples);
-    phton32(raw + 8, h.session_id);
+    put_be16(raw + 2, sequence);
+    put_be32(raw + 4, analysis.media_samples);
+    put_be32(raw + 8, h.session_id);
     tvb_memcpy(tvb, raw + kRtpHeaderSize, kSimplePacketHeaderSize, present);
 
     auto* info = wmem_new0(pinfo->pool, _rtp_info);
