@@ -1,10 +1,13 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "rtp_payload.h"
 
+#include "stream_analysis.h"  // kVoicePacket
+
 namespace kestrune {
 namespace {
 
 constexpr int kDynamic = 96;
+constexpr int kPacketTypeBase = 111;
 constexpr int kNotReported = -1;
 
 struct Entry {
@@ -38,6 +41,11 @@ constexpr Entry table[16] = {
 };
 
 }  // namespace
+
+int rtp_payload_number_without_audio(unsigned packet_type, unsigned codec_type) {
+    return packet_type == kVoicePacket ? kDynamic + static_cast<int>(codec_type & 0xFu)
+                                       : kPacketTypeBase + static_cast<int>(packet_type & 7u);
+}
 
 RtpPayload rtp_payload(unsigned codec_type, G726Packing packing) {
     const Entry& e = table[codec_type & 0xFu];

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// How a voice stream looks to the host's RTP tools: the RTP payload type and
-// encoding name of each codec type. No host dependency.
+// How a stream looks to the host's RTP tools: the RTP payload type and
+// encoding name of each codec type, and the payload types of the packets on
+// the stream's media clock that carry no audio. No host dependency.
 #pragma once
 
 namespace kestrune {
@@ -26,5 +27,14 @@ struct RtpPayload {
 
 // For a Codec Type value (only its low four bits count).
 RtpPayload rtp_payload(unsigned codec_type, G726Packing packing);
+
+// DTMF, fax and modem packets, packet type 7 and voice of a codec without a
+// fixed rate take sequence numbers and media-clock slots like the voice
+// around them, so the RTP tools must be told of them or count them lost,
+// as RFC 4733 events share a voice stream's numbers under a payload type of
+// their own. Each kind gets a dynamic number that no voice codec uses: a
+// codec without a fixed rate keeps 96 + its Codec Type (the numbers the
+// table above leaves free), packet type T (1 to 7) gets 111 + T.
+int rtp_payload_number_without_audio(unsigned packet_type, unsigned codec_type);
 
 }  // namespace kestrune

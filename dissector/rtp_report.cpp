@@ -8,6 +8,7 @@
 #include <epan/tap.h>
 
 #include "analysis/stream_analysis.h"
+#include "value_names.h"
 
 namespace kestrune {
 
@@ -42,6 +43,25 @@ void put_be32(std::uint8_t* p, std::uint32_t v) {
     put_be16(p + 2, static_cast<std::uint16_t>(v));
 }
 
+// The payload type and name the RTP tools show for the packet. Names of
+// dynamic types must not start with "telephone-event" (the host would take
+// the packet for clockless) nor with a name in the host's own clock table
+// (it would take that table's rate); the protocol's names start with none.
+// The host keeps the name pointer for the life of the capture: static text.
+RtpPayload reported_payload(const SimplePacketHeader& h) {
+    if (h.packet_type == kVoicePacket) {
+        const RtpPayload voice = rtp_payload(h.codec_type, g726_packing());
+        if (voice.number >= 0) {
+            return voice;
+        }
+        return {rtp_payload_number_without_audio(h.packet_type, h.codec_type),
+                val_to_str_const(h.codec_type, codec_type_names, "")};
+    }
+    // Packet type 7 has no name in the protocol's table.
+    return {rtp_payload_number_without_audio(h.packet_type, h.codec_type),
+            val_to_str_const(h.packet_type, packet_type_names, "UnnamedType7")};
+}
+
 }  // namespace
 
 G726Packing g726_packing() {
@@ -55,15 +75,14 @@ bool rtp_tools_listening() {
 
 void report_rtp_packet(tvbuff_t* tvb, packet_info* pinfo, const SimplePacketHeader& h,
                        const FrameAnalysis& analysis) {
-    // A datagram quoted in an ICMP error is not part of the stream.
-    if (h.packet_type != kVoicePacket || !analysis.has(FrameAnalysis::kHasMediaTime) ||
-        pinfo->flags.in_error_pkt) {
+    // Before the stream's clock runs a packet has no timestamp: the host
+    // counts a stream from the first packet it is told of, so leaving these
+    // out costs no false loss. A datagram quoted in an ICMP error is not
+    // part of the stream.
+    if (!analysis.has(FrameAnalysis::kHasMediaTime) || pinfo->flags.in_error_pkt) {
         return;
     }
-    const RtpPayload payload = rtp_payload(h.codec_type, g726_packing());
-    if (payload.number < 0) {
-        return;
-    }
+    const RtpPayload payload = reported_payload(h);
     // The dissection read the header, so the buffer holds at least that.
     const guint captured = tvb_captured_length(tvb) - kSimplePacketHeaderSize;
     const guint present = captured < h.payload_size ? captured : h.payload_size;

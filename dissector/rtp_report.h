@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// Voice packets reported to the host's "rtp" tap, as its own RTP dissector
-// reports an RTP packet: the RTP Streams list, RTP Stream Analysis, the RTP
+// Packets reported to the host's "rtp" tap, as its own RTP dissector reports
+// an RTP packet: the RTP Streams list, RTP Stream Analysis, the RTP
 // Player and tshark's -z rtp,... then work on Simple Kestrune calls.
 #pragma once
 
@@ -25,10 +25,10 @@ G726Packing g726_packing();
 // the host's RTP tools register their listener only while they are open.
 bool rtp_tools_listening();
 
-// Queues the packet for the "rtp" tap if it is a voice packet of a codec
-// with a fixed rate that has its place on the stream's media clock; the
-// report lives in the packet's scope. Reads only captured bytes: never
-// throws.
+// Queues the packet for the "rtp" tap if it has its place on the stream's
+// media clock: voice of a codec with a fixed rate under its codec's payload
+// type, any other packet under one of its own; the report lives in the
+// packet's scope. Reads only captured bytes: never throws.
 void report_rtp_packet(tvbuff_t* tvb, packet_info* pinfo, const SimplePacketHeader& h,
                        const FrameAnalysis& analysis);
 

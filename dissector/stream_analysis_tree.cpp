@@ -112,7 +112,8 @@ void add_stream_analysis_tree(proto_tree* tree, tvbuff_t* tvb, packet_info* pinf
             items ? add_generated_uint(analysis, hf_analysis_lost, tvb, r.lost_before) : analysis;
         if (entry_needs_text(tree, pinfo, lost_ti, &ei_sequence_gap)) {
             expert_add_info_format(pinfo, lost_ti, &ei_sequence_gap,
-                                   "%u packets missing before this one", r.lost_before);
+                                   "%u %s missing before this one", r.lost_before,
+                                   r.lost_before == 1 ? "packet" : "packets");
         }
     }
     if (r.has(FrameAnalysis::kCodecChanged)) {

@@ -21,13 +21,14 @@
 #            calls with jitter and losses (docs/wireshark-calls.png)
 #   flow     Statistics › Flow Graph of such calls, SimpleKestrune flows
 #            (docs/wireshark-flow-graph.png)
-#   rtpstreams  Telephony › RTP › RTP Streams for a two-way call with jitter
-#            and losses: both directions as RTP streams, SSRC the Session ID,
-#            with their lost, delta and jitter figures
-#            (docs/wireshark-rtp-streams.png)
-#   rtpplayer   the RTP Player with both streams of that call selected in RTP
-#            Streams and played: the waveforms the host's G.711 decoder makes
-#            of them, gaps marked (docs/wireshark-rtp-player.png)
+#   rtpstreams  Telephony › RTP › RTP Streams for the bundled sample: its
+#            streams as RTP streams, SSRC the Session ID, their DTMF, fax
+#            and modem packets counted in sequence under payload names of
+#            their own (docs/wireshark-rtp-streams.png)
+#   rtpplayer   the RTP Player with all of the sample's streams selected in
+#            RTP Streams and played: the waveforms the host's decoders make of
+#            them, silence where the non-voice packets were
+#            (docs/wireshark-rtp-player.png)
 # Needs the Debian packages wireshark-qt (wireshark from Debian 13 on), xvfb,
 # imagemagick and xdotool. The player decodes with the host's codec modules,
 # which it finds in the host's plugin folder; without them it lists the
@@ -65,9 +66,7 @@ case $view in
     # Three sessions from each of two gateways: six calls of 5 seconds.
     calls | flow) frame=1 capture=bad-calls.pcap calls=(--calls 3 --gateways 2 --two-way)
         call=(--count 3000) ;;
-    # 15 seconds of a call, about 750 packets a direction: some 20 to 30
-    # gaps a direction for the RTP tools' figures and the player's markers.
-    rtpstreams | rtpplayer) frame=1 capture=bad-call.pcap call=(--count 1500) ;;
+    rtpstreams | rtpplayer) frame=1 ;;
 esac
 
 for tool in wireshark Xvfb xdotool import; do
@@ -154,7 +153,7 @@ screen=1280x900x24
 case $view in
     streams | iograph | flow | rtpplayer) screen=1600x900x24 ;;
     calls) screen=1700x900x24 ;;
-    rtpstreams) screen=2000x900x24 ;;
+    rtpstreams) screen=2100x900x24 ;;
 esac  # room for every column
 Xvfb "$display" -screen 0 $screen -nolisten tcp >/dev/null 2>&1 &
 xvfb=$!
@@ -285,17 +284,17 @@ case $view in
         table=$(xdotool search --sync --onlyvisible --name "RTP Streams" | head -1)
         if [ "$view" = rtpstreams ]; then
             # Wide enough for every column, from the addresses to Status.
-            xdotool windowmove "$table" 0 0 windowsize "$table" 1980 230
+            xdotool windowmove "$table" 0 0 windowsize "$table" 2080 250
             sleep 3
             import -window "$table" "$out"
         else
-            # Both directions selected (a click on the first row, then
-            # Select All), then Play Streams (Alt+P): the player decodes
-            # both with the host's codecs and draws their waveforms. 3.4's
-            # RTP Streams has no Play Streams button: there it is Analyze
-            # (no mnemonic, clicked at its place in a dialog of that size),
-            # then Play Streams in RTP Stream Analysis, which passes both
-            # directions on to the player.
+            # Every stream selected (a click on the first row, then Select
+            # All), then Play Streams (Alt+P): the player decodes them with
+            # the host's codecs and draws their waveforms. 3.4's RTP Streams
+            # has no Play Streams button: there it is Analyze (no mnemonic,
+            # clicked at its place in a dialog of that size), then Play
+            # Streams in RTP Stream Analysis, which takes only the first two
+            # selected streams and passes those on to the player.
             xdotool windowmove "$table" 0 0 windowsize "$table" 1560 260
             sleep 2
             xdotool mousemove --window "$table" 300 41 click 1

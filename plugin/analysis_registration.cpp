@@ -92,8 +92,9 @@ const enum_val_t g726_packing_values[] = {
 void register_rtp_tools(module_t* module) {
     prefs_register_bool_preference(
         module, "rtp_tools", "Voice streams in the RTP tools",
-        "Report each voice packet of a codec with a fixed rate to the host's RTP tools (RTP "
-        "Streams, RTP Stream Analysis, RTP Player, tshark -z rtp,streams) as an RTP packet: "
+        "Report each packet on a stream's media clock to the host's RTP tools (RTP Streams, RTP "
+        "Stream Analysis, RTP Player, tshark -z rtp,streams) as an RTP packet: voice under its "
+        "codec's payload type, DTMF, fax and modem packets under payload types of their own; "
         "SSRC the Session ID, sequence numbers and timestamps from the stream analysis, which "
         "must be on",
         &rtp_tools);

@@ -6,7 +6,9 @@
 // "rtp" then frame, payload type, name, marker, sequence, extended sequence,
 // timestamp, extended timestamp, SSRC, data length, all data present,
 // payload offset, payload length, rate, and the raw RTP bytes in hex ("-"
-// for what the release's record lacks or leaves empty).
+// for what the release's record lacks or leaves empty). It asks for reports
+// from datagrams quoted in ICMP errors too, which the host holds back from
+// the RTP tools' listeners: it sees whatever the plugin queues.
 // With KESTRUNE_PRINT_STREAM_FILTERS set, for every frame it prints what the GUI's Conversation
 // Filter › "SimpleKestrune stream" would do for that packet selected:
 // "<frame>\t<display filter>", or "<frame>\t-" when the entry is disabled.
@@ -97,7 +99,7 @@ void listen_if_asked(const char* variable, const char* tap, void* id, guint flag
 void register_probe() {
     listen_if_asked("KESTRUNE_PRINT_STREAM_FILTERS", "frame", &filter_listener,
                     TL_REQUIRES_PROTO_TREE, kestrune::tap_callback<print_filter>);
-    listen_if_asked("KESTRUNE_PRINT_RTP_TAP", "rtp", &rtp_listener, 0,
+    listen_if_asked("KESTRUNE_PRINT_RTP_TAP", "rtp", &rtp_listener, TL_REQUIRES_ERROR_PACKETS,
                     kestrune::tap_callback<print_rtp_report>);
     listen_if_asked("KESTRUNE_PRINT_HIGHEST_SEVERITY", "frame", &severity_listener, 0,
                     kestrune::tap_callback<print_highest_severity>);

@@ -191,6 +191,19 @@ def _udp_frame(datagram, sport, dport, src="192.0.2.10", dst="192.0.2.20"):
     return bytes.fromhex("020000000014" "02000000000a" "0800") + ip + udp
 
 
+def icmp_unreachable(datagram, sport=PEER_PORT, dport=PORT):
+    """An ICMP port unreachable from 192.0.2.20 back to 192.0.2.10, quoting
+    the IPv4 packet that carried the datagram, as a router or host sends it."""
+    quoted = _udp_frame(datagram, sport, dport)[14:]
+    icmp = struct.pack("!BBHI", 3, 3, 0, 0) + quoted
+    icmp = icmp[:2] + struct.pack("!H", _checksum(icmp)) + icmp[4:]
+    ip = struct.pack("!BBHHHBBH4s4s", 0x45, 0, 20 + len(icmp), 0, 0, 64, 1, 0,
+                     ipaddress.ip_address("192.0.2.20").packed,
+                     ipaddress.ip_address("192.0.2.10").packed)
+    ip = ip[:10] + struct.pack("!H", _checksum(ip)) + ip[12:]
+    return bytes.fromhex("02000000000a" "020000000014" "0800") + ip + icmp
+
+
 # Ethernet + IPv4 + UDP: where the datagram starts in each frame.
 UDP_PAYLOAD_OFFSET = 14 + 20 + 8
 
@@ -201,15 +214,17 @@ def write_capture(path, datagrams):
     Each entry is bytes (sent to PORT) or a dict with "data" and optionally
     "sport", "dport", "src" and "dst" (IPv4 or IPv6 addresses), "time"
     (seconds from the start; otherwise frame i arrives at i ms) and "snaplen"
-    (bytes of the datagram actually captured).
+    (bytes of the datagram actually captured); or a dict with a whole
+    Ethernet "frame" of its own (and "time").
     """
     with open(path, "wb") as f:
         f.write(struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 65535, 1))
         for i, d in enumerate(datagrams):
             if isinstance(d, (bytes, bytearray)):
                 d = {"data": bytes(d)}
-            frame = _udp_frame(d["data"], d.get("sport", PEER_PORT), d.get("dport", PORT),
-                               d.get("src", "192.0.2.10"), d.get("dst", "192.0.2.20"))
+            frame = d.get("frame") or _udp_frame(
+                d["data"], d.get("sport", PEER_PORT), d.get("dport", PORT),
+                d.get("src", "192.0.2.10"), d.get("dst", "192.0.2.20"))
             captured = frame
             if "snaplen" in d:
                 captured = frame[:UDP_PAYLOAD_OFFSET + d["snaplen"]]

@@ -3,12 +3,14 @@
 for each voice packet (read by a listener of the test probe's own), and the
 host's RTP stream figures beside those of the same call carried as RTP."""
 import os
+import random
 import re
+import struct
 import subprocess
 import unittest
 
-from harness import Host, HostTestCase, header, write_capture
-from test_statistics import voice
+from harness import Host, HostTestCase, header, icmp_unreachable, write_capture
+from test_statistics import parse_stream_table
 
 # The probe's line for each report, by field.
 REPORT_FIELDS = ["frame", "pt", "name", "marker", "seq", "ext_seq", "ts", "ext_ts", "ssrc",
@@ -43,8 +45,29 @@ CAPTURE = (
     + [frame_of(21, 0, 4.0, codec=6, size=24), frame_of(21, 1, 4.02, codec=13, size=24)]
     + [frame_of(22, 0, 5.0, size=100, claimed=160)]
     + [frame_of(23, 0, 6.0), frame_of(23, 1, 6.02, snaplen=6 + 50)]
+    # Session 24: a G.711 packet starts the clock; then packet types 1 to 7,
+    # then voice of every codec type.
+    + [frame_of(24, 0, 7.0)]
+    + [frame_of(24, t, 7 + 0.02 * t, ptype=t, size=8) for t in range(1, 8)]
+    + [frame_of(24, 8 + c, 7.2 + 0.02 * c, codec=c, size=20) for c in range(16)]
+    # Session 25: 9 arrives after 10, the stream's first. Session 26: 160
+    # bytes follow a Payload Size of 100; then a DTMF packet with no payload.
+    + [frame_of(25, 10, 8.0), frame_of(25, 9, 8.02)]
+    + [frame_of(26, 0, 9.0, claimed=100), frame_of(26, 1, 9.02, ptype=1, size=0)]
+    # Session 27's only packet comes back quoted in an ICMP error.
+    + [dict(frame=icmp_unreachable(frame_of(27, 0, 0)["data"]), time=10.0)]
 )
-FIRST_FRAME = {17: 1, 18: 12, 19: 15, 20: 18, 21: 21, 22: 23, 23: 24}
+FIRST_FRAME = {17: 1, 18: 12, 19: 15, 20: 18, 21: 21, 22: 23, 23: 24, 24: 26, 25: 50, 26: 52,
+               27: 54}
+# (payload type, name) by Codec Type, then by packet type 1 to 7.
+VOICE_PAYLOADS = [("96", "G726-16"), ("4", "-"), ("4", "-"), ("18", "-"), ("8", "-"), ("0", "-"),
+                  ("102", "Vocantis_9_6"), ("103", "G726-32"), ("15", "-"),
+                  ("105", "Vocantis_7_2"), ("106", "G727-16"), ("107", "G727-32"),
+                  ("108", "Vocantis_4_8"), ("109", "Transparent"), ("110", "G727-24"),
+                  ("111", "G726-24")]
+OTHER_PAYLOADS = [("112", "DTMFPacket"), ("113", "FaxFRF11"), ("114", "FaxBypass"),
+                  ("115", "ModemBypass"), ("116", "ModemRelay"), ("117", "FaxT38"),
+                  ("118", "UnnamedType7")]
 
 
 class TapReports(HostTestCase):
@@ -74,9 +97,10 @@ class TapReports(HostTestCase):
 
     def test_reports_carry_the_stream_as_rtp(self):
         reports = self.reports()
-        # Only voice packets of codecs with a fixed rate: not the DTMF packet
-        # (frame 18) nor the Vocantis and Transparent ones (21, 22).
-        self.assertEqual(sorted(reports), [f for f in range(1, 26) if f not in (18, 21, 22)])
+        # Every packet on a running clock: not those before it (the DTMF
+        # packet of frame 18, the Vocantis and Transparent ones of 21 and 22),
+        # nor the datagram quoted in the ICMP error (54).
+        self.assertEqual(sorted(reports), [f for f in range(1, 54) if f not in (18, 21, 22)])
 
         # Across the wrap the numbers go on (256, 257, ...); the late packet
         # 2 keeps its place (258) and its media time. 20 ms = 160 samples.
@@ -112,6 +136,28 @@ class TapReports(HostTestCase):
         self.assert_clock(alaw[0], 1, 0)
         self.assert_clock(alaw[1], 2, 160)
 
+    def test_every_kind_of_packet_has_a_payload_type_of_its_own(self):
+        reports = self.reports()
+        first = FIRST_FRAME[24]
+        kinds = [reports[first + 8 + c] for c in range(16)] + [reports[first + t]
+                                                               for t in range(1, 8)]
+        self.assertEqual([(r["pt"], r["name"]) for r in kinds], VOICE_PAYLOADS + OTHER_PAYLOADS)
+        # The DTMF, fax and modem packets are stamped with their 20 ms slots,
+        # on the stream's 8 kHz clock, in the same RTP as the voice.
+        for t in range(1, 8):
+            r = reports[first + t]
+            self.assert_clock(r, t, t * 160)
+            self.assertEqual((r["rate"], r["marker"], r["ssrc"]), ("8000", "0", "24"))
+            self.assertEqual(r["raw"], f"80{int(r['pt']):02x}{t:04x}{t * 160:08x}00000018"
+                             + payload(8, t).hex())
+
+    def test_a_packet_from_before_the_first_stays_before_it(self):
+        reports = self.reports()
+        first, late = reports[FIRST_FRAME[25]], reports[FIRST_FRAME[25] + 1]
+        self.assertEqual((first["seq"], late["seq"], late["ts"]), ("10", "9", str(2**32 - 160)))
+        if late["ext_ts"] != "-":
+            self.assertLess(int(late["ext_ts"]), int(first["ext_ts"]))
+
     def test_cut_payloads_are_reported_as_far_as_they_go(self):
         reports = self.reports()
         # Payload Size 160 with 100 bytes in the datagram.
@@ -126,6 +172,15 @@ class TapReports(HostTestCase):
         self.assertEqual(cut["raw"][24:], payload(50, 1).hex())
         self.assert_clock(cut, 1, 160)
         self.assertEqual(reports[FIRST_FRAME[23]]["all_present"], "1")
+        # Bytes after the Payload Size are not the payload's.
+        longer = reports[FIRST_FRAME[26]]
+        self.assertEqual((longer["all_present"], longer["payload_len"], longer["raw"][24:]),
+                         ("1", "100", payload(100, 0).hex()))
+        # No payload at all: the header alone, one slot (100 bytes of
+        # G.711, 100 samples) after the voice.
+        empty = reports[FIRST_FRAME[26] + 1]
+        self.assertEqual((empty["data_len"], empty["payload_len"], empty["raw"]),
+                         ("12", "0", "80700001" "00000064" "0000001a"))
 
     def test_g726_names_follow_the_packing_preference(self):
         reports = self.reports("-o", "simplekestrune.g726_packing:aal2")
@@ -143,49 +198,175 @@ class TapReports(HostTestCase):
         self.assertEqual(rtp_stream_rows(out), {})
 
 
-def rtp_stream_rows(text):
-    """{(source, port, destination, port): the row's other figures} from
-    -z rtp,streams, leaving out the SSRC and the payload's name."""
-    rows = {}
+RTP_STREAM_ROW = re.compile(
+    r"\s*(?P<start>\S+)\s+(?P<end>\S+)\s+(?P<src>\S+)\s+(?P<sport>\d+)\s+(?P<dst>\S+)\s+"
+    r"(?P<dport>\d+)\s+(?P<ssrc>0x[0-9A-F]{8})\s+(?P<payloads>.*?)\s+(?P<packets>\d+)\s+"
+    r"(?P<lost>-?\d+) \((?P<lost_percent>\S+)%\)(?P<figures>(\s+-?[\d.]+)+)\s*(?P<problem>X?)")
+
+
+def rtp_stream_rows(text, by_ssrc=True):
+    """{(source, port, destination, port[, SSRC]): {column: text}} from -z
+    rtp,streams. The delta and jitter columns go by their headings, which
+    differ between releases (3.4 has only the maximum delta and jitter, and
+    a mean jitter of its own)."""
+    rows, figures = {}, []
     for line in text.splitlines():
-        cells = line.split()
-        ssrc = next((i for i, c in enumerate(cells) if re.fullmatch(r"0x[0-9A-F]{8}", c)), None)
-        if ssrc is None:
-            continue
-        rows[tuple(cells[2:6])] = cells[:2] + cells[ssrc + 2:]
-        rows[tuple(cells[2:6])].append(cells[ssrc])
+        if "Problems?" in line:
+            figures = re.findall(r"\w+ \w+\(ms\)", line)
+        row = RTP_STREAM_ROW.fullmatch(line)
+        if row:
+            cells = dict(row.groupdict(), **dict(zip(figures, row["figures"].split())))
+            del cells["figures"]
+            key = (row["src"], row["sport"], row["dst"], row["dport"])
+            rows[key + ((int(row["ssrc"], 16),) if by_ssrc else ())] = cells
     return rows
+
+
+def without_payload_names(rows):
+    return {stream: {k: v for k, v in row.items() if k != "payloads"}
+            for stream, row in rows.items()}
+
+
+def rtp_packet(sequence, timestamp, payload_type, ssrc, data, marker=False):
+    return struct.pack("!BBHII", 0x80, payload_type | (0x80 if marker else 0), sequence & 0xFFFF,
+                       timestamp & 0xFFFFFFFF, ssrc) + data
+
+
+# A two-way call on session 7, G.711 mu-law every 20 ms. Each slot is
+# (packet type, codec, payload bytes); the sequence numbers start at 240 and
+# wrap. Outbound: DTMF, fax, modem and a packet type 7 in the voice's slots,
+# three slots lost, two packets swapped. Inbound, in order: a stretch of
+# Transparent and a Vocantis packet between the voice, one slot lost.
+VOICE = (0, 5, 160)
+OUTBOUND = ([VOICE] * 10 + [(1, 5, 4)] * 3 + [VOICE] * 7 + [(2, 5, 40), (3, 5, 40)] + [VOICE] * 8
+            + [(4, 5, 40), (5, 5, 40), (6, 5, 40), (7, 5, 12)] + [VOICE] * 20)
+INBOUND = [VOICE] * 12 + [(0, 13, 160)] * 6 + [VOICE] * 5 + [(0, 6, 24)] + [VOICE] * 16
+DTMF_FIRST = [(1, 5, 4)] * 3 + [VOICE] * 10
+
+
+def direction(slots, session, src, dst, sport, dport, start, lost=(), swapped=(), seed=1):
+    """(arrival time, Simple Kestrune datagram, the same packet as RTP) for
+    every slot that arrives. The RTP twin carries the voice as PCMU (0) and
+    every other slot as GSM (3), another payload type with an 8 kHz clock,
+    stamped with its slot on the clock that the first voice packet starts;
+    slots before that have no twin (None)."""
+    jitter = random.Random(seed)
+    clock_start = next(i for i, (ptype, codec, _) in enumerate(slots) if (ptype, codec) == (0, 5))
+    packets = []
+    for i, (ptype, codec, size) in enumerate(slots):
+        sequence = 240 + i
+        arrival = start + 0.02 * i + jitter.uniform(0, 0.012)
+        if i in lost:
+            continue
+        data = payload(size, i)
+        ours = header(6 + size, ptype, 0, 0, codec, session, sequence, size) + data
+        twin = rtp_packet(sequence, (i - clock_start) * 160, 0 if (ptype, codec) == (0, 5) else 3,
+                          session, data, marker=i == 0)
+        endpoints = dict(src=src, dst=dst, sport=sport, dport=dport)
+        packets.append((arrival, dict(data=ours, **endpoints),
+                        dict(data=twin, **endpoints) if i >= clock_start else None))
+    for a, b in swapped:
+        packets[a], packets[b] = (packets[b][0], *packets[a][1:]), (packets[a][0], *packets[b][1:])
+    return packets
+
+
+def mixed_call():
+    """The call as (Simple Kestrune capture frames, real RTP capture frames),
+    both directions interleaved by arrival, and a stream on session 9 that
+    begins with three DTMF packets."""
+    packets = (direction(OUTBOUND, 7, "192.0.2.10", "192.0.2.20", 4096, 31000, 0.0,
+                         lost=(5, 24, 40), swapped=((30, 31),))
+               + direction(INBOUND, 7, "192.0.2.20", "192.0.2.10", 31000, 4096, 0.005,
+                           lost=(33,), seed=2)
+               + direction(DTMF_FIRST, 9, "192.0.2.11", "192.0.2.20", 4096, 31000, 0.5, seed=3))
+    packets.sort(key=lambda p: p[0])
+    ours = [dict(ours, time=t) for t, ours, _ in packets]
+    twin = [dict(rtp, time=t) for t, _, rtp in packets if rtp is not None]
+    return ours, twin
 
 
 class SameFiguresAsRtp(unittest.TestCase):
     """The host's RTP stream analysis of a call equals its analysis of the
     same call carried as RTP, stream by stream."""
 
+    def setUp(self):
+        self.host = Host()
+        self.addCleanup(self.host.close)
+
+    def streams(self, capture, *args, by_ssrc=True):
+        return rtp_stream_rows(self.host.tshark("-r", capture, "-q", *args,
+                                                "-z", "rtp,streams").stdout, by_ssrc)
+
     def test_rtp_streams_of_a_bad_call(self):
-        host = Host()
-        self.addCleanup(host.close)
         # Four two-way calls (G.711 mu-law, A-law, G.729, G.726-32), 3% lost,
         # up to 30 ms of jitter: packets 20 ms apart arrive out of order.
         args = ["--calls", "4", "--two-way", "--count", "4000", "--jitter", "30", "--loss", "3",
                 "--seed", "5"]
         tables = {}
         for rtp in (False, True):
-            capture = host.path(f"call{'-rtp' if rtp else ''}.pcap")
+            capture = self.host.path(f"call{'-rtp' if rtp else ''}.pcap")
             subprocess.run([os.environ["KESTRUNE_GENERATOR"], "--output", capture, *args]
                            + (["--rtp"] if rtp else []), check=True)
             os.chmod(capture, 0o644)
-            decode = ["-d", "udp.port==4096,rtp"] if rtp else []
-            tables[rtp] = rtp_stream_rows(
-                host.tshark("-r", capture, "-q", *decode, "-z", "rtp,streams").stdout)
+            tables[rtp] = without_payload_names(self.streams(
+                capture, *(["-d", "udp.port==4096,rtp"] if rtp else []), by_ssrc=False))
         ours, theirs = tables[False], tables[True]
         self.assertEqual(len(ours), 8)
         self.assertEqual(set(ours), set(theirs))
         for stream, row in ours.items():
             # The SSRC is the Session ID here, a random number in the RTP.
-            self.assertRegex(row[-1], r"0x0000000[1-4]")
-            self.assertEqual(row[:-1], theirs[stream][:-1], stream)
+            self.assertRegex(row["ssrc"], r"0x0000000[1-4]")
+            row = dict(row, ssrc=theirs[stream]["ssrc"])
+            self.assertEqual(row, theirs[stream], stream)
         # Loss and reordering are there to be compared.
-        self.assertTrue(any(row[3] != "0" for row in ours.values()))
+        self.assertTrue(any(row["lost"] != "0" for row in ours.values()))
+
+    def test_dtmf_fax_and_modem_packets_count_in_sequence(self):
+        # The bundled sample: each stream's packets and loss as the stream
+        # table counts them, the DTMF, fax and modem packets included.
+        sample = self.host.path("sample.pcap")
+        with open(os.environ["KESTRUNE_SAMPLE"], "rb") as f, open(sample, "wb") as out:
+            out.write(f.read())
+        os.chmod(sample, 0o644)
+        out = self.host.tshark("-r", sample, "-q", "-z", "rtp,streams",
+                               "-z", "simplekestrune,streams").stdout
+        table = parse_stream_table(out)
+        rows = rtp_stream_rows(out)
+        self.assertEqual(len(rows), len(table))
+        for (src, dst, session), cells in table.items():
+            row = rows[(*src.split(":"), *dst.split(":"), session)]
+            self.assertEqual((row["packets"], row["lost"], row["problem"]),
+                             (cells["Packets"], cells["Lost"], ""), row)
+
+        # The mixed call equals its real-RTP twin, stream by stream.
+        ours, twin = mixed_call()
+        mixed = write_capture(self.host.path("mixed.pcap"), ours)
+        out = self.host.tshark("-r", mixed, "-q", "-z", "rtp,streams",
+                               "-z", "simplekestrune,streams").stdout
+        rows = rtp_stream_rows(out)
+        theirs = self.streams(write_capture(self.host.path("twin.pcap"), twin),
+                              "-d", "udp.port==4096,rtp")
+        self.assertEqual(without_payload_names(rows), without_payload_names(theirs))
+        outbound = rows[("192.0.2.10", "4096", "192.0.2.20", "31000", 7)]
+        self.assertEqual((outbound["packets"], outbound["lost"], outbound["problem"]),
+                         (str(len(OUTBOUND) - 3), "3", "X"))
+        self.assertEqual(outbound["payloads"], "g711U, DTMFPacket, FaxFRF11, FaxBypass, "
+                         "ModemBypass, ModemRelay, FaxT38, UnnamedType7")
+        # The inbound stream, in order: the host's jitter is the stream table's.
+        inbound = rows[("192.0.2.20", "31000", "192.0.2.10", "4096", 7)]
+        cells = parse_stream_table(out)[("192.0.2.20:31000", "192.0.2.10:4096", 7)]
+        self.assertEqual((inbound["packets"], inbound["lost"], inbound["problem"],
+                          inbound["payloads"]),
+                         (str(len(INBOUND) - 1), "1", "X", "g711U, Vocantis_9_6, Transparent"))
+        # (3.4 writes two decimals, later releases three.)
+        host_jitter = inbound["Max Jitter(ms)"]
+        decimals = len(host_jitter.split(".")[1])
+        self.assertEqual(host_jitter, f"{float(cells['Max Jitter (ms)']):.{decimals}f}")
+        # The stream that began with DTMF counts from its first voice packet.
+        late_start = rows[("192.0.2.11", "4096", "192.0.2.20", "31000", 9)]
+        first_voice = next(f["time"] for f in twin if f["src"] == "192.0.2.11")
+        self.assertEqual((late_start["packets"], late_start["lost"], late_start["start"]),
+                         ("10", "0", f"{first_voice - ours[0]['time']:.6f}"))
 
 
 if __name__ == "__main__":

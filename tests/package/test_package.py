@@ -72,8 +72,12 @@ class DebianPackage(unittest.TestCase):
         listing = run("dpkg-deb", "-c", self.deb).splitlines()
         files = sorted(line.split()[-1].lstrip(".") for line in listing if not line.startswith("d"))
         doc = f"/usr/share/doc/{PACKAGE}"
+        # The guide with its pictures, where the README's links point.
+        guide = [f"{doc}/docs/{os.path.basename(page)}" for pattern in ("*.md", "*.png")
+                 for page in glob.glob(os.path.join(SOURCE_DIR, "docs", pattern))]
+        self.assertIn(f"{doc}/docs/listening.md", guide)
         self.assertEqual(files, sorted([f"{host_plugin_dir()}/simplekestrune.so",
-                                        f"{doc}/README.md", f"{doc}/copyright"]))
+                                        f"{doc}/README.md", f"{doc}/copyright", *guide]))
 
     def test_packaged_module_is_a_loadable_plugin(self):
         with tempfile.TemporaryDirectory() as tmp:
