@@ -19,11 +19,14 @@
 // milliseconds (a delay longer than the time between two packets reorders
 // them, as a real network would); --loss PERCENT drops each packet with that
 // probability. Both draw from their own generator, seeded from --seed, so the
-// packets that do arrive carry the same bytes as without them.
+// packets that do arrive carry the same bytes as without them. --impair
+// FROM:TO:LOSS:JITTER gives the packets sent from FROM to TO seconds a loss
+// (percent) and jitter (ms) of their own, a stretch where the call goes bad;
+// the packets sent outside it arrive as they would without it.
 //
 //   make_capture --output FILE --calls C [--gateways G] [--session S]
 //                [--two-way] [--ipv6] [--rtp] [--count N] [--seed S] [--port P]
-//                [--jitter MS] [--loss PERCENT]
+//                [--jitter MS] [--loss PERCENT] [--impair FROM:TO:LOSS:JITTER]
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -56,6 +59,11 @@ struct Options {
     bool rtp = false;
     double jitter_ms = 0;
     double loss_percent = 0;
+    // --impair: the send times, in µs, with their own loss and jitter.
+    std::uint64_t impaired_from_usec = 0;
+    std::uint64_t impaired_to_usec = 0;
+    double impaired_jitter_ms = 0;
+    double impaired_loss_percent = 0;
 };
 
 struct Endpoint {
@@ -245,6 +253,25 @@ bool parse_amount(const char* text, double max, double& value) {
     return end != text && *end == '\0' && std::isfinite(value) && value >= 0 && value <= max;
 }
 
+// FROM:TO:LOSS:JITTER, FROM < TO seconds.
+bool parse_impairment(const std::string& text, Options& o) {
+    double v[4];
+    const double max[4] = {1e9, 1e9, 100, 60000};
+    std::size_t start = 0;
+    for (int k = 0; k < 4; ++k) {
+        const std::size_t end = k < 3 ? text.find(':', start) : text.size();
+        if (end == std::string::npos ||
+            !parse_amount(text.substr(start, end - start).c_str(), max[k], v[k]))
+            return false;
+        start = end + 1;
+    }
+    o.impaired_from_usec = static_cast<std::uint64_t>(std::llround(v[0] * 1e6));
+    o.impaired_to_usec = static_cast<std::uint64_t>(std::llround(v[1] * 1e6));
+    o.impaired_loss_percent = v[2];
+    o.impaired_jitter_ms = v[3];
+    return v[0] < v[1];
+}
+
 bool parse(int argc, char** argv, Options& o) {
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -277,10 +304,13 @@ bool parse(int argc, char** argv, Options& o) {
         } else if (a == "--loss" && has_value) {
             if (!parse_amount(argv[++i], 100, o.loss_percent))
                 return false;
+        } else if (a == "--impair" && has_value) {
+            if (!parse_impairment(argv[++i], o))
+                return false;
         } else
             return false;
     }
-    const bool network = o.jitter_ms > 0 || o.loss_percent > 0;
+    const bool network = o.jitter_ms > 0 || o.loss_percent > 0 || o.impaired_to_usec > 0;
     return !o.output.empty() && o.port <= 0xFFFF && o.gateways >= 1 && o.gateways <= 200 &&
            (o.calls > 0 || (o.gateways == 1 && !o.two_way && !o.ipv6 && !o.rtp && !network));
 }
@@ -341,20 +371,26 @@ public:
     Network(const Options& o, PcapWriter& pcap)
         : jitter_usec_(o.jitter_ms * 1000),
           loss_(o.loss_percent / 100),
+          impaired_from_(o.impaired_from_usec),
+          impaired_to_(o.impaired_to_usec),
+          impaired_jitter_usec_(o.impaired_jitter_ms * 1000),
+          impaired_loss_(o.impaired_loss_percent / 100),
           // Its own generator, so that the payloads stay those of a clean
           // call; a different seed from the payloads' one.
           rng_(static_cast<std::mt19937::result_type>(o.seed) ^ 0x6e657477U),
           pcap_(pcap) {}
 
     void send(Bytes f, std::uint64_t usec) {
-        if (jitter_usec_ <= 0 && loss_ <= 0) {
+        if (jitter_usec_ <= 0 && loss_ <= 0 && impaired_to_ == 0) {
             pcap_.packet(f, usec);
             return;
         }
         // Both draws for every packet, so that a seed loses the same packets
-        // whatever the jitter.
-        const bool lost = unit() < loss_;
-        const auto delay = static_cast<std::uint64_t>(unit() * jitter_usec_);
+        // whatever the jitter, and the same outside an impaired stretch.
+        const bool impaired = usec >= impaired_from_ && usec < impaired_to_;
+        const bool lost = unit() < (impaired ? impaired_loss_ : loss_);
+        const auto delay =
+            static_cast<std::uint64_t>(unit() * (impaired ? impaired_jitter_usec_ : jitter_usec_));
         // Nothing sent from now on can arrive before usec.
         flush(usec);
         if (!lost)
@@ -380,6 +416,10 @@ private:
     };
     double jitter_usec_;
     double loss_;
+    std::uint64_t impaired_from_;
+    std::uint64_t impaired_to_;
+    double impaired_jitter_usec_;
+    double impaired_loss_;
     std::mt19937 rng_;
     PcapWriter& pcap_;
     unsigned long sent_ = 0;
@@ -433,7 +473,7 @@ int main(int argc, char** argv) {
                            " [--well-formed-only]\n"
                            "       %s --output FILE --calls C [--gateways G] [--session S]"
                            " [--two-way] [--ipv6] [--rtp] [--count N] [--seed S] [--port P]"
-                           " [--jitter MS] [--loss PERCENT]\n",
+                           " [--jitter MS] [--loss PERCENT] [--impair FROM:TO:LOSS:JITTER]\n",
                            argv[0], argv[0]);
         return 2;
     }

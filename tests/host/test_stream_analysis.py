@@ -375,6 +375,25 @@ class ImpairedCalls(HostTestCase):
                 # Each stream sends every 20 ms.
                 self.assertEqual(row["Out of Order"] != "0", reordered, row)
 
+    def test_an_impaired_stretch_has_its_own_loss_and_jitter(self):
+        # 20 s of a clean call (2000 packets, one every 10 ms from one side
+        # or the other); from 5 to 10 s, 30% lost and up to 15 ms of jitter.
+        sent = {frame: usec for usec, frame in read_capture(self.generate("clean.pcap",
+                                                                          "--count", "2000"))}
+        frames = read_capture(self.generate("impaired.pcap", "--count", "2000",
+                                            "--impair", "5:10:30:15"))
+        inside = [f for f in sent if 5e6 <= sent[f] < 10e6]
+        arrived = {frame: usec for usec, frame in frames}
+        self.assertEqual([usec for usec, _ in frames], sorted(arrived.values()))
+        # Outside the stretch every packet arrives when it was sent.
+        self.assertEqual({f: u for f, u in sent.items() if not 5e6 <= u < 10e6},
+                         {f: u for f, u in arrived.items() if not 5e6 <= sent[f] < 10e6})
+        kept = [f for f in inside if f in arrived]
+        self.assertLess(abs(len(inside) - len(kept) - 150), 40)
+        delays = [arrived[f] - sent[f] for f in kept]
+        self.assertTrue(all(0 <= d < 15000 for d in delays))
+        self.assertGreater(max(delays), 13500)
+
 
 if __name__ == "__main__":
     unittest.main()
