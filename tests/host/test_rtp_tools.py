@@ -1,5 +1,5 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
-"""Voice streams in the host's RTP tools: what the host's "rtp" tap receives
+"""Streams in the host's RTP tools: what the host's "rtp" tap receives
 for each voice packet (read by a listener of the test probe's own), and the
 host's RTP stream figures beside those of the same call carried as RTP."""
 import os
