@@ -1,7 +1,8 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
-"""Streams in the host's RTP tools: what the host's "rtp" tap receives
-for each voice packet (read by a listener of the test probe's own), and the
-host's RTP stream figures beside those of the same call carried as RTP."""
+"""Streams in the host's RTP tools: what the host's "rtp" tap receives for
+each packet on a stream's media clock (read by a listener of the test
+probe's own), and the host's RTP stream figures beside those of the same
+call carried as RTP."""
 import os
 import random
 import re
