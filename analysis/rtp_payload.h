@@ -16,8 +16,8 @@ constexpr unsigned kRtpClockRate = 8000;
 
 struct RtpPayload {
     // RFC 3551's static number where it has one, else a number from the
-    // dynamic range (96 + codec type); negative: not a voice codec with a
-    // fixed rate, so not reported as RTP.
+    // dynamic range (96 + codec type); negative: a codec without a fixed
+    // rate, which rtp_payload_number_without_audio numbers.
     int number;
     // The encoding name of a dynamic number, as the host's codec modules
     // register it where they have a decoder; nullptr for a static number

@@ -76,8 +76,12 @@ int dissect_simple_kestrune(tvbuff_t* tvb, packet_info* pinfo, proto_tree* tree,
     }
 
     // On the first pass every packet is placed in its stream, whether or
-    // not a tree is built: the GUI's first pass builds none.
-    const FrameAnalysis* analysis = analyze_streams ? track_stream_packet(pinfo, h) : nullptr;
+    // not a tree is built: the GUI's first pass builds none. A datagram
+    // quoted in an ICMP error is a copy of one sent earlier, not part of
+    // its stream: counted, it would be a false duplicate or gap (the host's
+    // RTP dissector keeps such copies from its tap alike).
+    const FrameAnalysis* analysis =
+        analyze_streams && !pinfo->flags.in_error_pkt ? track_stream_packet(pinfo, h) : nullptr;
     // The RTP tools take a stream's numbers and clock from the analysis.
     if (analysis != nullptr && rtp_tools_listening()) {
         report_rtp_packet(tvb, pinfo, h, *analysis);

@@ -43,11 +43,12 @@ void put_be32(std::uint8_t* p, std::uint32_t v) {
     put_be16(p + 2, static_cast<std::uint16_t>(v));
 }
 
-// The payload type and name the RTP tools show for the packet. Names of
-// dynamic types must not start with "telephone-event" (the host would take
-// the packet for clockless) nor with a name in the host's own clock table
-// (it would take that table's rate); the protocol's names start with none.
-// The host keeps the name pointer for the life of the capture: static text.
+// The payload type and name the RTP tools show for the packet. The host
+// takes a dynamic type whose name starts with "telephone-event" for
+// clockless whatever rate it carries, and looks a name up in its own clock
+// table (by prefix) where a report has no rate; the protocol's names start
+// with none of those, so the 8 kHz of every report is what counts. The
+// host keeps the name pointer for the life of the capture: static text.
 RtpPayload reported_payload(const SimplePacketHeader& h) {
     if (h.packet_type == kVoicePacket) {
         const RtpPayload voice = rtp_payload(h.codec_type, g726_packing());
@@ -77,9 +78,9 @@ void report_rtp_packet(tvbuff_t* tvb, packet_info* pinfo, const SimplePacketHead
                        const FrameAnalysis& analysis) {
     // Before the stream's clock runs a packet has no timestamp: the host
     // counts a stream from the first packet it is told of, so leaving these
-    // out costs no false loss. A datagram quoted in an ICMP error is not
-    // part of the stream.
-    if (!analysis.has(FrameAnalysis::kHasMediaTime) || pinfo->flags.in_error_pkt) {
+    // out costs no false loss. (Datagrams quoted in ICMP errors have no
+    // analysis, so they never get here.)
+    if (!analysis.has(FrameAnalysis::kHasMediaTime)) {
         return;
     }
     const RtpPayload payload = reported_payload(h);

@@ -94,9 +94,9 @@ void register_rtp_tools(module_t* module) {
         module, "rtp_tools", "Voice streams in the RTP tools",
         "Report each packet on a stream's media clock to the host's RTP tools (RTP Streams, RTP "
         "Stream Analysis, RTP Player, tshark -z rtp,streams) as an RTP packet: voice under its "
-        "codec's payload type, DTMF, fax and modem packets under payload types of their own; "
-        "SSRC the Session ID, sequence numbers and timestamps from the stream analysis, which "
-        "must be on",
+        "codec's payload type, DTMF, fax, modem and other packets under payload types of their "
+        "own; SSRC the Session ID, sequence numbers and timestamps from the stream analysis, "
+        "which must be on",
         &rtp_tools);
     prefs_register_enum_preference(
         module, "g726_packing", "G.726 bit packing",

@@ -253,7 +253,7 @@ bool parse_amount(const char* text, double max, double& value) {
     return end != text && *end == '\0' && std::isfinite(value) && value >= 0 && value <= max;
 }
 
-// FROM:TO:LOSS:JITTER, FROM < TO seconds.
+// FROM:TO:LOSS:JITTER, FROM before TO by at least a microsecond.
 bool parse_impairment(const std::string& text, Options& o) {
     double v[4];
     const double max[4] = {1e9, 1e9, 100, 60000};
@@ -269,7 +269,7 @@ bool parse_impairment(const std::string& text, Options& o) {
     o.impaired_to_usec = static_cast<std::uint64_t>(std::llround(v[1] * 1e6));
     o.impaired_loss_percent = v[2];
     o.impaired_jitter_ms = v[3];
-    return v[0] < v[1];
+    return o.impaired_from_usec < o.impaired_to_usec;
 }
 
 bool parse(int argc, char** argv, Options& o) {

@@ -7,7 +7,7 @@ import os
 import subprocess
 import unittest
 
-from harness import HostTestCase, header, read_capture, write_capture
+from harness import HostTestCase, header, icmp_unreachable, read_capture, write_capture
 from test_statistics import (EXPECTED_SESSIONS, STATS_CAPTURE, TIMING_CAPTURE, packet,
                              parse_stream_table, voice)
 
@@ -190,6 +190,19 @@ class PerPacketAnalysis(HostTestCase):
         plain = self.host.tshark("-r", self.events, "-V", *off).stdout
         analysed = self.host.tshark("-r", self.events, "-V").stdout
         self.assertEqual(plain, without_stream_analysis(analysed))
+
+    def test_a_datagram_quoted_in_an_icmp_error_is_not_part_of_its_stream(self):
+        # Between packets 3 and 4 of session 5, an ICMP error quotes its
+        # packet 100: neither a gap nor a late packet, and no jitter.
+        quoted = voice(5, 100, 0)["data"]
+        capture = write_capture(self.host.path("icmp.pcap"), [
+            voice(5, 0, 0.0), voice(5, 1, 0.02), voice(5, 2, 0.04), voice(5, 3, 0.06),
+            dict(frame=icmp_unreachable(quoted), time=0.07), voice(5, 4, 0.08)])
+        rows = self.analysis(capture)
+        self.assertEqual(rows[4][2:], [None] * 5)
+        self.assertEqual(rows[5][2:], ["0", "20", "0", None, None])
+        self.assertNotIn("SimpleKestrune", self.host.tshark(
+            "-r", capture, "-q", "-z", "expert").stdout)
 
     def test_decode_as_by_packet_type_reaches_a_host_dissector(self):
         fields = ["kestrune.simple_packet.simple_packet_type", "rtpevent.event_id", "data.len"]
