@@ -8,7 +8,7 @@ namespace {
 
 constexpr int kDynamic = 96;
 constexpr int kPacketTypeBase = 111;
-constexpr int kNotReported = -1;
+constexpr int kNoFixedRate = -1;  // numbered by rtp_payload_number_without_audio
 
 struct Entry {
     int number;
@@ -28,14 +28,14 @@ constexpr Entry table[16] = {
     {18, nullptr, nullptr},                      // G729
     {8, nullptr, nullptr},                       // G711Alaw
     {0, nullptr, nullptr},                       // G711Mulaw
-    {kNotReported, nullptr, nullptr},            // Vocantis_9_6
+    {kNoFixedRate, nullptr, nullptr},            // Vocantis_9_6
     {kDynamic + 7, "G726-32", "AAL2-G726-32"},   // G726_32
     {15, nullptr, nullptr},                      // G728
-    {kNotReported, nullptr, nullptr},            // Vocantis_7_2
+    {kNoFixedRate, nullptr, nullptr},            // Vocantis_7_2
     {kDynamic + 10, "G727-16", "G727-16"},       // G727_16
     {kDynamic + 11, "G727-32", "G727-32"},       // G727_32
-    {kNotReported, nullptr, nullptr},            // Vocantis_4_8
-    {kNotReported, nullptr, nullptr},            // Transparent
+    {kNoFixedRate, nullptr, nullptr},            // Vocantis_4_8
+    {kNoFixedRate, nullptr, nullptr},            // Transparent
     {kDynamic + 14, "G727-24", "G727-24"},       // G727_24_16
     {kDynamic + 15, "G726-24", "AAL2-G726-24"},  // G726_24
 };

@@ -44,6 +44,16 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
+// --impair: the packets sent from from_usec up to to_usec, with a loss and
+// jitter of their own.
+struct Stretch {
+    std::uint64_t from_usec = 0;
+    std::uint64_t to_usec = 0;  // 0: no stretch
+    double loss_percent = 0;
+    double jitter_ms = 0;
+    bool holds(std::uint64_t usec) const { return usec >= from_usec && usec < to_usec; }
+};
+
 struct Options {
     std::string output;
     unsigned long count = 60;
@@ -59,11 +69,7 @@ struct Options {
     bool rtp = false;
     double jitter_ms = 0;
     double loss_percent = 0;
-    // --impair: the send times, in µs, with their own loss and jitter.
-    std::uint64_t impaired_from_usec = 0;
-    std::uint64_t impaired_to_usec = 0;
-    double impaired_jitter_ms = 0;
-    double impaired_loss_percent = 0;
+    Stretch impaired;
 };
 
 struct Endpoint {
@@ -254,7 +260,7 @@ bool parse_amount(const char* text, double max, double& value) {
 }
 
 // FROM:TO:LOSS:JITTER, FROM before TO by at least a microsecond.
-bool parse_impairment(const std::string& text, Options& o) {
+bool parse_impairment(const std::string& text, Stretch& stretch) {
     double v[4];
     const double max[4] = {1e9, 1e9, 100, 60000};
     std::size_t start = 0;
@@ -265,11 +271,11 @@ bool parse_impairment(const std::string& text, Options& o) {
             return false;
         start = end + 1;
     }
-    o.impaired_from_usec = static_cast<std::uint64_t>(std::llround(v[0] * 1e6));
-    o.impaired_to_usec = static_cast<std::uint64_t>(std::llround(v[1] * 1e6));
-    o.impaired_loss_percent = v[2];
-    o.impaired_jitter_ms = v[3];
-    return o.impaired_from_usec < o.impaired_to_usec;
+    stretch.from_usec = static_cast<std::uint64_t>(std::llround(v[0] * 1e6));
+    stretch.to_usec = static_cast<std::uint64_t>(std::llround(v[1] * 1e6));
+    stretch.loss_percent = v[2];
+    stretch.jitter_ms = v[3];
+    return stretch.from_usec < stretch.to_usec;
 }
 
 bool parse(int argc, char** argv, Options& o) {
@@ -305,12 +311,12 @@ bool parse(int argc, char** argv, Options& o) {
             if (!parse_amount(argv[++i], 100, o.loss_percent))
                 return false;
         } else if (a == "--impair" && has_value) {
-            if (!parse_impairment(argv[++i], o))
+            if (!parse_impairment(argv[++i], o.impaired))
                 return false;
         } else
             return false;
     }
-    const bool network = o.jitter_ms > 0 || o.loss_percent > 0 || o.impaired_to_usec > 0;
+    const bool network = o.jitter_ms > 0 || o.loss_percent > 0 || o.impaired.to_usec > 0;
     return !o.output.empty() && o.port <= 0xFFFF && o.gateways >= 1 && o.gateways <= 200 &&
            (o.calls > 0 || (o.gateways == 1 && !o.two_way && !o.ipv6 && !o.rtp && !network));
 }
@@ -371,26 +377,23 @@ public:
     Network(const Options& o, PcapWriter& pcap)
         : jitter_usec_(o.jitter_ms * 1000),
           loss_(o.loss_percent / 100),
-          impaired_from_(o.impaired_from_usec),
-          impaired_to_(o.impaired_to_usec),
-          impaired_jitter_usec_(o.impaired_jitter_ms * 1000),
-          impaired_loss_(o.impaired_loss_percent / 100),
+          impaired_(o.impaired),
           // Its own generator, so that the payloads stay those of a clean
           // call; a different seed from the payloads' one.
           rng_(static_cast<std::mt19937::result_type>(o.seed) ^ 0x6e657477U),
           pcap_(pcap) {}
 
     void send(Bytes f, std::uint64_t usec) {
-        if (jitter_usec_ <= 0 && loss_ <= 0 && impaired_to_ == 0) {
+        if (jitter_usec_ <= 0 && loss_ <= 0 && impaired_.to_usec == 0) {
             pcap_.packet(f, usec);
             return;
         }
         // Both draws for every packet, so that a seed loses the same packets
         // whatever the jitter, and the same outside an impaired stretch.
-        const bool impaired = usec >= impaired_from_ && usec < impaired_to_;
-        const bool lost = unit() < (impaired ? impaired_loss_ : loss_);
-        const auto delay =
-            static_cast<std::uint64_t>(unit() * (impaired ? impaired_jitter_usec_ : jitter_usec_));
+        const bool impaired = impaired_.holds(usec);
+        const bool lost = unit() < (impaired ? impaired_.loss_percent / 100 : loss_);
+        const auto delay = static_cast<std::uint64_t>(
+            unit() * (impaired ? impaired_.jitter_ms * 1000 : jitter_usec_));
         // Nothing sent from now on can arrive before usec.
         flush(usec);
         if (!lost)
@@ -416,10 +419,7 @@ private:
     };
     double jitter_usec_;
     double loss_;
-    std::uint64_t impaired_from_;
-    std::uint64_t impaired_to_;
-    double impaired_jitter_usec_;
-    double impaired_loss_;
+    Stretch impaired_;
     std::mt19937 rng_;
     PcapWriter& pcap_;
     unsigned long sent_ = 0;
