@@ -108,7 +108,7 @@ BurstCounts SlotHistory::counts() const {
     return c;
 }
 
-void Playout::observe(const StreamAnalysis& a, double arrival_ms, double jitter_buffer_ms) {
+SlotOutcome Playout::observe(const StreamAnalysis& a, double arrival_ms, double jitter_buffer_ms) {
     const std::int64_t extended = a.sequence().extended();
     if (a.packets() == 1) {
         *this = Playout{};
@@ -119,7 +119,7 @@ void Playout::observe(const StreamAnalysis& a, double arrival_ms, double jitter_
     const unsigned duplicates = a.sequence().duplicates();
     if (duplicates != duplicates_) {
         duplicates_ = duplicates;
-        return;  // the first copy had the slot
+        return {true, true, false, 0};  // the first copy had the slot
     }
     if (!has_clock_ && a.has_media_clock()) {
         // Where the first packet sits on the media clock, counting back
@@ -130,9 +130,11 @@ void Playout::observe(const StreamAnalysis& a, double arrival_ms, double jitter_
         due_offset_ms_ = first_arrival_ms_ - first_media_ms + buffer_ms_;
         has_clock_ = true;
     }
-    const bool played = !has_clock_ || arrival_ms <= a.media_time_ms() + due_offset_ms_;
+    const double due_ms = a.media_time_ms() + due_offset_ms_;
+    const bool played = !has_clock_ || arrival_ms <= due_ms;
     late_ += played ? 0 : 1;
     slots_.received(extended, played);
+    return {false, played, has_clock_, due_ms};
 }
 
 }  // namespace kestrune

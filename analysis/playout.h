@@ -54,6 +54,14 @@ private:
     bool last_folded_played_ = false;
 };
 
+// What the buffer made of one packet.
+struct SlotOutcome {
+    bool duplicate;  // a repeat: the first copy had the slot
+    bool played;     // came in time (always, before the clock starts)
+    bool has_due;    // the clock runs: due_ms is the packet's due time
+    double due_ms;
+};
+
 class Playout {
 public:
     // Call after StreamAnalysis::observe() with the same packet. The first
@@ -62,12 +70,14 @@ public:
     // a0 + (t(n) - t(n0)) + buffer. Until the stream has a media clock (a
     // voice packet of a codec with a fixed rate) nothing can be due, so the
     // packets before it count as played.
-    void observe(const StreamAnalysis& a, double arrival_ms, double jitter_buffer_ms);
+    SlotOutcome observe(const StreamAnalysis& a, double arrival_ms, double jitter_buffer_ms);
 
     // Distinct packets that came after they were due (repeats not counted).
     unsigned late() const { return late_; }
     bool has_clock() const { return has_clock_; }
     double buffer_ms() const { return buffer_ms_; }
+    // The first packet's due time, where the playout clock starts.
+    double first_due_ms() const { return first_arrival_ms_ + buffer_ms_; }
     const SlotHistory& slots() const { return slots_; }
 
 private:

@@ -24,6 +24,9 @@ ei_register_info analysis_expert_entries[] = {
     {&ei_codec_change,
      {"kestrune.analysis.codec_change", PI_SEQUENCE, PI_NOTE,
       "Codec differs from the stream's previous packet", EXPFILL}},
+    {&ei_interval_low_mos,
+     {"kestrune.analysis.interval.low_mos", PI_SEQUENCE, PI_NOTE,
+      "Interval MOS below the \"Warn below MOS\" preference", EXPFILL}},
 };
 const int analysis_expert_entry_count =
     static_cast<int>(sizeof analysis_expert_entries / sizeof analysis_expert_entries[0]);

@@ -31,11 +31,18 @@ extern int hf_analysis_delta;
 extern int hf_analysis_jitter;
 extern int hf_analysis_expected_sequence;
 extern int hf_analysis_lost;
+extern int hf_analysis_interval;
+extern int hf_analysis_interval_mos;
+extern int hf_analysis_interval_r;
+extern int hf_analysis_interval_lost_percent;
+extern int hf_analysis_interval_max_jitter;
+extern int ett_analysis_interval;
 extern int ett_stream_analysis;
 extern expert_field ei_sequence_gap;
 extern expert_field ei_out_of_order;
 extern expert_field ei_duplicate;
 extern expert_field ei_codec_change;
+extern expert_field ei_interval_low_mos;
 
 // "kestrune.packet_type": where each packet type's payload goes; "data"
 // unless a user (Decode As) or another dissector chose otherwise.

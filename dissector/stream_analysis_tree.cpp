@@ -10,6 +10,7 @@
 
 #include "analysis_expert.h"
 #include "identifiers.h"
+#include "score_preferences.h"
 #include "value_names.h"
 
 namespace kestrune {
@@ -41,7 +42,12 @@ bool items_are_made(proto_tree* tree) {
                           hf_analysis_delta,
                           hf_analysis_jitter,
                           hf_analysis_expected_sequence,
-                          hf_analysis_lost};
+                          hf_analysis_lost,
+                          hf_analysis_interval,
+                          hf_analysis_interval_mos,
+                          hf_analysis_interval_r,
+                          hf_analysis_interval_lost_percent,
+                          hf_analysis_interval_max_jitter};
     return std::any_of(std::begin(fields), std::end(fields),
                        [tree](int hf) { return proto_field_is_referenced(tree, hf) != 0; });
 }
@@ -60,6 +66,56 @@ bool entry_needs_text(proto_tree* tree, packet_info* pinfo, proto_item* ti, expe
             break;
     }
     return false;
+}
+
+// A kept float, as the double its decimal digits say.
+void add_generated_double(proto_tree* tree, int hf, tvbuff_t* tvb, float value) {
+    char text[32];
+    (void)g_snprintf(text, sizeof text, "%.6g", static_cast<double>(value));
+    proto_item_set_generated(
+        proto_tree_add_double(tree, hf, tvb, 0, 0, g_ascii_strtod(text, nullptr)));
+}
+
+// The intervals the packet closed: an "Interval" item each, for filters and
+// I/O graphs, and a note for one scored below the preference.
+void add_closed_intervals(proto_tree* analysis, bool items, tvbuff_t* tvb, packet_info* pinfo,
+                          const FrameAnalysis& r) {
+    const double warn_below = warn_below_mos();
+    for (unsigned n = 0;; ++n) {
+        const IntervalRecord* rec = closed_interval(r, n);
+        if (rec == nullptr) {
+            return;
+        }
+        const double end_s = rec->start_s + rec->length_s;
+        proto_item* ti = analysis;
+        if (items) {
+            ti = rec->has(IntervalRecord::kHasScore)
+                     ? proto_tree_add_none_format(analysis, hf_analysis_interval, tvb, 0, 0,
+                                                  "Interval from %.2f s to %.2f s: MOS %.2f",
+                                                  rec->start_s, end_s, rec->mos)
+                     : proto_tree_add_none_format(analysis, hf_analysis_interval, tvb, 0, 0,
+                                                  "Interval from %.2f s to %.2f s: no score",
+                                                  rec->start_s, end_s);
+            proto_item_set_generated(ti);
+            proto_tree* interval = proto_item_add_subtree(ti, ett_analysis_interval);
+            if (rec->has(IntervalRecord::kHasScore)) {
+                add_generated_double(interval, hf_analysis_interval_mos, tvb, rec->mos);
+                add_generated_double(interval, hf_analysis_interval_r, tvb, rec->r);
+            }
+            add_generated_double(interval, hf_analysis_interval_lost_percent, tvb,
+                                 rec->lost_percent);
+            if (rec->has(IntervalRecord::kHasJitter)) {
+                add_generated_double(interval, hf_analysis_interval_max_jitter, tvb,
+                                     rec->max_jitter_ms);
+            }
+        }
+        if (rec->has(IntervalRecord::kHasScore) && rec->mos < warn_below &&
+            entry_needs_text(analysis, pinfo, ti, &ei_interval_low_mos)) {
+            expert_add_info_format(pinfo, ti, &ei_interval_low_mos,
+                                   "Interval MOS %.2f (%.1f %% lost) from %.2f s to %.2f s",
+                                   rec->mos, rec->lost_percent, rec->start_s, end_s);
+        }
+    }
 }
 
 }  // namespace
@@ -122,6 +178,9 @@ void add_stream_analysis_tree(proto_tree* tree, tvbuff_t* tvb, packet_info* pinf
                 pinfo, analysis_ti, &ei_codec_change, "Codec changed from %s to %s",
                 codec_name(static_cast<unsigned>(r.previous_codec)), codec_name(h.codec_type));
         }
+    }
+    if (r.has(FrameAnalysis::kClosesInterval)) {
+        add_closed_intervals(analysis, items, tvb, pinfo, r);
     }
 }
 

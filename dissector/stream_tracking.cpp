@@ -6,12 +6,16 @@
 #include "stream_tracking.h"
 
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <new>
 #include <type_traits>
 
+#include "analysis/interval_score.h"
+#include "analysis/playout.h"
 #include "analysis/rtp_payload.h"
 #include "analysis/stream_analysis.h"
+#include "score_preferences.h"
 #include "stream_key.h"
 
 namespace kestrune {
@@ -37,6 +41,8 @@ constexpr std::uint8_t kLongAddress = 0xFF;
 struct StreamHistory {
     nstime_t last_arrival;
     StreamAnalysis analysis;
+    Playout playout;
+    IntervalScorer* intervals;  // with the "Score interval" preference on
 };
 
 // A stream, as small as it can be while it has had one packet (scans and
@@ -62,8 +68,10 @@ struct TrackedStream {
 // The file scope frees its memory without running destructors.
 static_assert(std::is_trivially_destructible_v<TrackedStream>);
 static_assert(std::is_trivially_destructible_v<StreamHistory>);
+static_assert(std::is_trivially_destructible_v<IntervalScorer>);
 static_assert(sizeof(TrackedStream) <= 104);
 static_assert(sizeof(FrameAnalysis) == 32);
+static_assert(sizeof(IntervalRecord) == 40);
 
 // The results are appended in capture order, so they stay sorted by frame
 // and layer; fixed-size chunks keep the cost at 32 bytes a packet, with no
@@ -72,6 +80,13 @@ constexpr unsigned kChunkRecords = 4096;
 
 struct Chunk {
     FrameAnalysis* records;  // kChunkRecords of them
+};
+
+// The closed intervals, appended in capture order like the records.
+constexpr unsigned kChunkIntervals = 512;
+
+struct IntervalChunk {
+    IntervalRecord* intervals;  // kChunkIntervals of them
 };
 
 // The streams, in an open-addressing table by their keys' hashes: every
@@ -85,8 +100,10 @@ struct FileState {
     std::uint32_t stream_count;
     wmem_array_t* chunks;  // Chunk
     std::uint32_t records;
-    FrameAnalysis* current_chunk;  // the last chunk, where records are appended
-    std::uint64_t last_order;      // of the last record appended
+    FrameAnalysis* current_chunk;   // the last chunk, where records are appended
+    std::uint64_t last_order;       // of the last record appended
+    wmem_array_t* interval_chunks;  // IntervalChunk, made with the first interval
+    std::uint32_t interval_count;
 };
 
 // Made on the first packet of each capture file, in that file's scope.
@@ -157,6 +174,25 @@ FrameAnalysis* append_record(FileState& s, std::uint32_t frame, std::uint8_t lay
     }
     s.last_order = order;
     return &s.current_chunk[s.records++ % kChunkRecords];
+}
+
+IntervalRecord& interval_at(const FileState& s, std::uint32_t i) {
+    const auto* chunk =
+        static_cast<const IntervalChunk*>(wmem_array_index(s.interval_chunks, i / kChunkIntervals));
+    return chunk->intervals[i % kChunkIntervals];
+}
+
+IntervalRecord& append_interval(FileState& s) {
+    if (s.interval_chunks == nullptr) {
+        s.interval_chunks = wmem_array_new(wmem_file_scope(), sizeof(IntervalChunk));
+    }
+    if (s.interval_count % kChunkIntervals == 0) {
+        const IntervalChunk chunk{static_cast<IntervalRecord*>(
+            wmem_alloc(wmem_file_scope(), kChunkIntervals * sizeof(IntervalRecord)))};
+        wmem_array_append_one(s.interval_chunks, chunk);
+    }
+    const std::uint32_t i = s.interval_count++;
+    return interval_at(s, i);
 }
 
 void keep_address(KeptAddress& kept, const address& a) {
@@ -274,12 +310,80 @@ StreamPacket first_packet_of(const TrackedStream& stream) {
             stream.first_frame};
 }
 
+// Where a packet's closed intervals go: kept with it.
+struct ClosingPacket {
+    FileState* state;
+    const StreamHistory* history;
+    std::uint32_t frame;
+    std::uint8_t layer;
+    double stream_start_s;  // the stream's first arrival, from the start of the capture
+    bool closed;
+};
+
+// As a float for the record, at the precision the record keeps: shown again
+// as a double, it reads as typed (21.2, not 21.2000007629395).
+float kept(double v) {
+    char text[32];
+    (void)std::snprintf(text, sizeof text, "%.6g", v);
+    return static_cast<float>(g_ascii_strtod(text, nullptr));
+}
+
+void keep_closed_interval(void* context, const IntervalFigures& f) {
+    auto& c = *static_cast<ClosingPacket*>(context);
+    const StreamHistory& h = *c.history;
+    IntervalRecord& rec = append_interval(*c.state);
+    rec = IntervalRecord{};
+    rec.frame = c.frame;
+    rec.layer = c.layer;
+    rec.lost_percent = kept(f.lost_percent());
+    rec.length_s = static_cast<float>(h.intervals->interval_ms() / 1000);
+    rec.start_s = c.stream_start_s + (h.intervals->start_ms(f.index) / 1000);
+    if (f.has_jitter) {
+        rec.flags |= IntervalRecord::kHasJitter;
+        // To the ns, as the packets' own jitter: the estimate decays towards
+        // 0 without reaching it.
+        rec.max_jitter_ms = kept(std::round(f.max_jitter_ms * 1e6) / 1e6);
+    }
+    const double delay =
+        h.playout.buffer_ms() + h.analysis.packet_length_ms() + score_preferences.network_delay_ms;
+    if (const auto score = interval_score(f, delay)) {
+        rec.flags |= IntervalRecord::kHasScore;
+        rec.mos = kept(score->mos);
+        rec.r = kept(score->r);
+    }
+    c.closed = true;
+}
+
+// The playout and the intervals see one packet the analysis has seen.
+bool score_packet(StreamHistory& h, const StreamPacket& p, const PacketAnalysis& a,
+                  ClosingPacket& closing) {
+    const SlotOutcome outcome =
+        h.playout.observe(h.analysis, p.arrival_ms, score_preferences.jitter_buffer_ms);
+    if (h.intervals == nullptr) {
+        return false;
+    }
+    if (h.analysis.packets() == 1) {
+        h.intervals->start(score_preferences.interval_s * 1000.0, h.playout.first_due_ms());
+    }
+    closing.history = &h;
+    h.intervals->observe(interval_packet(h.analysis, a, outcome, p),
+                         {&closing, keep_closed_interval});
+    return closing.closed;
+}
+
 // The analysis of a stream that has had a packet before this one, made on
 // its second packet from its first.
-StreamHistory* new_history(const TrackedStream& stream) {
+StreamHistory* new_history(FileState& s, const TrackedStream& stream) {
     auto* history = new_in_file_scope<StreamHistory>();
     history->last_arrival = stream.first_arrival;
-    history->analysis.observe(first_packet_of(stream));
+    if (score_preferences.interval_s != 0) {
+        history->intervals = new_in_file_scope<IntervalScorer>();
+    }
+    const StreamPacket first = first_packet_of(stream);
+    const PacketAnalysis a = history->analysis.observe(first);
+    // Nothing can close on the first packet.
+    ClosingPacket closing{&s, history, stream.first_frame, 0, 0, false};
+    score_packet(*history, first, a, closing);
     return history;
 }
 
@@ -314,7 +418,7 @@ FrameAnalysis analyse(FileState& s, packet_info* pinfo, const SimplePacketHeader
         return first_packet_analysis(r, h);
     }
     if (stream.history == nullptr) {
-        stream.history = new_history(stream);
+        stream.history = new_history(s, stream);
     }
     StreamHistory* history = stream.history;
     StreamAnalysis& analysis = history->analysis;
@@ -324,9 +428,17 @@ FrameAnalysis analyse(FileState& s, packet_info* pinfo, const SimplePacketHeader
     // takes them: small numbers keep the doubles exact to the nanosecond.
     nstime_t since_first;
     nstime_delta(&since_first, &pinfo->abs_ts, &stream.first_arrival);
-    const PacketAnalysis a =
-        analysis.observe({static_cast<std::uint8_t>(h.sequence_number), h.packet_type, h.codec_type,
-                          h.payload_size, nstime_to_msec(&since_first), pinfo->num});
+    const StreamPacket packet{static_cast<std::uint8_t>(h.sequence_number),
+                              h.packet_type,
+                              h.codec_type,
+                              h.payload_size,
+                              nstime_to_msec(&since_first),
+                              pinfo->num};
+    const PacketAnalysis a = analysis.observe(packet);
+    ClosingPacket closing{
+        &s,   history, r.frame, r.layer, nstime_to_sec(&pinfo->rel_ts) - (packet.arrival_ms / 1000),
+        false};
+    const bool closes_interval = score_packet(*history, packet, a, closing);
 
     nstime_t delta;
     nstime_delta(&delta, &pinfo->abs_ts, &history->last_arrival);
@@ -344,7 +456,8 @@ FrameAnalysis analyse(FileState& s, packet_info* pinfo, const SimplePacketHeader
                                         (a.has_jitter ? FrameAnalysis::kHasJitter : 0) |
                                         (a.codec_changed ? FrameAnalysis::kCodecChanged : 0) |
                                         (a.filled_gap ? FrameAnalysis::kFilledGap : 0) |
-                                        (timed ? FrameAnalysis::kHasMediaTime : 0));
+                                        (timed ? FrameAnalysis::kHasMediaTime : 0) |
+                                        (closes_interval ? FrameAnalysis::kClosesInterval : 0));
     r.extended_sequence = static_cast<std::uint32_t>(analysis.sequence().extended());
     if (timed) {
         // The media time is at most a few hundred ms a packet times 2^32
@@ -371,6 +484,31 @@ const FrameAnalysis* track_stream_packet(packet_info* pinfo, const SimplePacketH
     }
     *slot = r;
     return slot;
+}
+
+const IntervalRecord* closed_interval(const FrameAnalysis& r, unsigned n) {
+    if (!r.has(FrameAnalysis::kClosesInterval) || file_state == nullptr) {
+        return nullptr;
+    }
+    const FileState& s = *file_state;
+    const std::uint64_t wanted = order_of(r.frame, r.layer);
+    std::uint32_t low = 0;
+    std::uint32_t high = s.interval_count;
+    while (low < high) {
+        const std::uint32_t mid = low + ((high - low) / 2);
+        const IntervalRecord& rec = interval_at(s, mid);
+        if (order_of(rec.frame, rec.layer) < wanted) {
+            low = mid + 1;
+        } else {
+            high = mid;
+        }
+    }
+    const std::uint32_t i = low + n;
+    if (i >= s.interval_count) {
+        return nullptr;
+    }
+    const IntervalRecord& rec = interval_at(s, i);
+    return order_of(rec.frame, rec.layer) == wanted ? &rec : nullptr;
 }
 
 void register_stream_tracking() {

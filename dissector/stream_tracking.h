@@ -43,6 +43,7 @@ struct FrameAnalysis {
         kCodecChanged = 0x10,
         kFilledGap = 0x20,
         kHasMediaTime = 0x40,
+        kClosesInterval = 0x80,  // the stream's first packet after a score interval
     };
     SequenceTracker::Verdict verdict() const {
         return static_cast<SequenceTracker::Verdict>(flags & kVerdictMask);
@@ -53,9 +54,34 @@ struct FrameAnalysis {
     bool has_news() const {
         const auto v = verdict();
         return (v != SequenceTracker::Verdict::First && v != SequenceTracker::Verdict::InOrder) ||
-               has(kCodecChanged);
+               has(kCodecChanged) || has(kClosesInterval);
     }
 };
+
+// A score interval of a stream, kept with the packet that closed it (its
+// stream's first packet after its end): 40 bytes an interval, apart from
+// the records of every packet.
+struct IntervalRecord {
+    std::uint32_t frame;
+    std::uint8_t layer;
+    std::uint8_t flags;
+    std::uint16_t reserved;
+    float mos;
+    float r;
+    float lost_percent;
+    float max_jitter_ms;
+    float length_s;
+    double start_s;  // on the playout clock, from the start of the capture
+
+    enum Flag : std::uint8_t {
+        kHasScore = 0x01,
+        kHasJitter = 0x02,
+    };
+    bool has(Flag f) const { return (flags & f) != 0; }
+};
+
+// The n-th interval (from 0) that the analysed packet closed, or null.
+const IntervalRecord* closed_interval(const FrameAnalysis& r, unsigned n);
 
 // The "Analyze streams" preference: off, nothing is tracked or shown.
 extern bool_preference analyze_streams;

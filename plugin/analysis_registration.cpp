@@ -37,9 +37,24 @@ hf_register_info analysis_fields[] = {
     {&hf_analysis_lost,
      {"Lost before this packet", "kestrune.analysis.lost", FT_UINT32, BASE_DEC, nullptr, 0x0,
       "Sequence numbers skipped just before this packet", HFILL}},
+    {&hf_analysis_interval,
+     {"Interval", "kestrune.analysis.interval", FT_NONE, BASE_NONE, nullptr, 0x0,
+      "A score interval of the stream, on the stream's first packet after it", HFILL}},
+    {&hf_analysis_interval_mos,
+     {"Interval MOS", "kestrune.analysis.interval.mos", FT_DOUBLE, BASE_NONE, nullptr, 0x0,
+      "The interval's MOS (E-model, with the stream's jitter buffer and delay)", HFILL}},
+    {&hf_analysis_interval_r,
+     {"Interval R Factor", "kestrune.analysis.interval.r", FT_DOUBLE, BASE_NONE, nullptr, 0x0,
+      "The interval's R factor", HFILL}},
+    {&hf_analysis_interval_lost_percent,
+     {"Interval Lost (%)", "kestrune.analysis.interval.lost_percent", FT_DOUBLE, BASE_NONE, nullptr,
+      0x0, "Slots due in the interval whose packet was missing or too late", HFILL}},
+    {&hf_analysis_interval_max_jitter,
+     {"Interval Max Jitter (ms)", "kestrune.analysis.interval.max_jitter", FT_DOUBLE, BASE_NONE,
+      nullptr, 0x0, "The largest jitter estimate after one of the interval's packets", HFILL}},
 };
 
-int* analysis_subtrees[] = {&ett_stream_analysis};
+int* analysis_subtrees[] = {&ett_stream_analysis, &ett_analysis_interval};
 
 // Host dissectors that Decode As offers for a packet type's payload, when
 // this host has them: RFC 4733 events for DTMF packets, T.38 for fax.

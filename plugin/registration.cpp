@@ -10,6 +10,7 @@
 #include "dissector/value_names.h"
 #include "port_binding.h"
 #include "stats/call_analysis.h"
+#include "stats/interval_table.h"
 #include "stats/session_stats.h"
 #include "stats/stream_table.h"
 #include "stream_filter.h"
@@ -79,6 +80,7 @@ void register_simple_kestrune() {
     simple_kestrune_tap = register_tap("simplekestrune");
     register_session_stats();
     register_stream_table();
+    register_interval_table();
     register_stream_filter();
 #ifdef KESTRUNE_AUDIO_EXPORT
     audio::register_audio_export();

@@ -2,8 +2,8 @@
 #include "call_analysis.h"
 
 #include "calls_table.h"
+#include "dissector/score_preferences.h"
 #include "flow_graph.h"
-#include "score_preferences.h"
 
 namespace kestrune {
 

@@ -21,14 +21,16 @@
 #include <cstdint>
 #include <cstdio>
 #include <deque>
+#include <optional>
 
 #include "analysis/quality_score.h"
 #include "analysis/stream_analysis.h"
 #include "call_pairing.h"
 #include "dissector/host_compat.h"
+#include "dissector/score_preferences.h"
 #include "dissector/tapped_packet.h"
 #include "dissector/value_names.h"
-#include "score_preferences.h"
+#include "number_text.h"
 #include "scored_stream.h"
 #include "stream_key.h"
 #include "table_cells.h"
@@ -55,7 +57,9 @@ enum Column : std::uint8_t {
     kForward = 5,                             // A → B
     kReverse = kForward + kDirectionColumns,  // B → A
     kOneWay = kReverse + kDirectionColumns,
-    kColumns = kOneWay + 1
+    kForwardMosMin = kOneWay + 1,  // added after the first columns
+    kReverseMosMin = kForwardMosMin + 1,
+    kColumns = kReverseMosMin + 1
 };
 
 stat_tap_table_item columns[kColumns] = {
@@ -75,41 +79,17 @@ stat_tap_table_item columns[kColumns] = {
     {TABLE_ITEM_STRING, TAP_ALIGN_RIGHT, "B\u2192A Max Jitter (ms)", "%s"},
     {TABLE_ITEM_STRING, TAP_ALIGN_RIGHT, "B\u2192A MOS", "%s"},
     {TABLE_ITEM_STRING, TAP_ALIGN_LEFT, "One-way", "%s"},
+    {TABLE_ITEM_STRING, TAP_ALIGN_RIGHT, "A\u2192B MOS min", "%s"},
+    {TABLE_ITEM_STRING, TAP_ALIGN_RIGHT, "B\u2192A MOS min", "%s"},
 };
 
 constexpr const char* kTableName = "SimpleKestrune Calls";
-
-// The text of a number cell, formatted again only when the value shown
-// changes.
-class NumberText {
-public:
-    const char* show(double value, int decimals, int width) {
-        const double scale = std::pow(10.0, decimals);
-        const long long shown = std::llround(value * scale);
-        if (!has_value_ || shown != shown_) {
-            has_value_ = true;
-            shown_ = shown;
-            (void)std::snprintf(text_, sizeof text_, "%*.*f", width, decimals,
-                                static_cast<double>(shown) / scale);
-        }
-        return text_;
-    }
-    const char* empty() {
-        has_value_ = false;
-        text_[0] = '\0';
-        return text_;
-    }
-
-private:
-    bool has_value_ = false;
-    long long shown_ = 0;
-    char text_[24] = "";
-};
 
 struct Direction : ScoredStream {
     NumberText lost;
     NumberText jitter;
     NumberText mos;
+    NumberText mos_min;
 };
 
 struct Call {
@@ -125,6 +105,9 @@ CallPairing<Call> streams;
 void fill_direction(stat_tap_table_item_type* row, Direction& d, unsigned direction) {
     stat_tap_table_item_type* cell = row + (direction == 0 ? kForward : kReverse);
     const StreamAnalysis& a = d.analysis;
+    const std::optional<WorstInterval> worst = d.worst();
+    set_string(row[direction == 0 ? kForwardMosMin : kReverseMosMin],
+               worst ? d.mos_min.show(worst->mos, 2, 4) : d.mos_min.empty());
     set_uint(cell[kPackets], a.packets());
     if (a.packets() == 0) {
         set_string(cell[kCodec], "");

@@ -3,13 +3,14 @@
 
 #include <cstdint>
 
-#include "score_preferences.h"
+#include "dissector/score_preferences.h"
 #include "stream_key.h"
 #include "table_cells.h"
 
 namespace kestrune {
 
-void ScoredStream::observe(const packet_info* pinfo, const SimplePacketHeader& h) {
+void ScoredStream::observe(const packet_info* pinfo, const SimplePacketHeader& h,
+                           IntervalScorer::Closed sink) {
     if (analysis.packets() == 0) {
         first_arrival = pinfo->abs_ts;
         start_s = nstime_to_sec(&pinfo->rel_ts);
@@ -19,9 +20,67 @@ void ScoredStream::observe(const packet_info* pinfo, const SimplePacketHeader& h
     nstime_t since_first;
     nstime_delta(&since_first, &pinfo->abs_ts, &first_arrival);
     const double arrival_ms = nstime_to_msec(&since_first);
-    analysis.observe({static_cast<std::uint8_t>(h.sequence_number), h.packet_type, h.codec_type,
-                      h.payload_size, arrival_ms, pinfo->num});
-    playout.observe(analysis, arrival_ms, score_preferences.jitter_buffer_ms);
+    const StreamPacket packet{static_cast<std::uint8_t>(h.sequence_number),
+                              h.packet_type,
+                              h.codec_type,
+                              h.payload_size,
+                              arrival_ms,
+                              pinfo->num};
+    const PacketAnalysis result = analysis.observe(packet);
+    const SlotOutcome outcome =
+        playout.observe(analysis, arrival_ms, score_preferences.jitter_buffer_ms);
+    if (analysis.packets() == 1 && score_preferences.interval_s != 0) {
+        intervals = std::make_unique<IntervalScorer>();
+        intervals->start(score_preferences.interval_s * 1000.0, playout.first_due_ms());
+    }
+    if (!intervals) {
+        return;
+    }
+    struct Context {
+        ScoredStream* stream;
+        IntervalScorer::Closed sink;
+    } context{this, sink};
+    intervals->observe(
+        interval_packet(analysis, result, outcome, packet),
+        {&context, [](void* c, const IntervalFigures& f) {
+             auto* ctx = static_cast<Context*>(c);
+             ScoredStream& s = *ctx->stream;
+             if (s.counts_for_worst(f)) {
+                 const auto score = interval_score(f, s.delay_ms());
+                 if (score && (!s.worst_closed || score->mos < s.worst_closed->mos)) {
+                     s.worst_closed = WorstInterval{score->mos, s.interval_start_s(f)};
+                 }
+             }
+             if (ctx->sink.closed != nullptr) {
+                 ctx->sink.closed(ctx->sink.context, f);
+             }
+         }});
+}
+
+double ScoredStream::delay_ms() const {
+    return playout.buffer_ms() + analysis.packet_length_ms() + score_preferences.network_delay_ms;
+}
+
+bool ScoredStream::counts_for_worst(const IntervalFigures& f) const {
+    return !intervals->is_last(f) || f.covered_ms >= intervals->interval_ms() / 2;
+}
+
+std::optional<WorstInterval> ScoredStream::worst() const {
+    std::optional<WorstInterval> worst = worst_closed;
+    if (!intervals) {
+        return worst;
+    }
+    for (unsigned i = 0; i < intervals->open_count(); ++i) {
+        const IntervalFigures f = intervals->open_figures(i);
+        if (!counts_for_worst(f)) {
+            continue;
+        }
+        const auto score = interval_score(f, delay_ms());
+        if (score && (!worst || score->mos < worst->mos)) {
+            worst = WorstInterval{score->mos, interval_start_s(f)};
+        }
+    }
+    return worst;
 }
 
 stat_tap_table* first_table(void* tapdata) {

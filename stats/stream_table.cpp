@@ -7,7 +7,9 @@
 // prints and shows any number of them, and float and string cells. A cell
 // of type TABLE_ITEM_NONE shows empty in the GUI, and tshark ends the row at
 // it, so the cells that can be empty (max delta, jitter, the score) are the
-// last ones, in the order in which they become known.
+// last ones, in the order in which they become known. The worst interval's
+// cells came later: they are text, empty when unknown, as in the calls
+// table.
 //
 // Runs from the tap, after dissection, so ordinary C++ containers are safe
 // here. The table's cells are kept current with every packet, because the
@@ -21,9 +23,10 @@
 
 #include "analysis/quality_score.h"
 #include "analysis/stream_analysis.h"
+#include "dissector/score_preferences.h"
 #include "dissector/tapped_packet.h"
 #include "dissector/value_names.h"
-#include "score_preferences.h"
+#include "number_text.h"
 #include "scored_stream.h"
 #include "stream_key.h"
 #include "table_cells.h"
@@ -50,6 +53,8 @@ enum Column : std::uint8_t {
     kLate,
     kRFactor,
     kMos,
+    kMosMin,
+    kMosMinAt,
     kColumns
 };
 
@@ -72,6 +77,8 @@ stat_tap_table_item columns[kColumns] = {
     {TABLE_ITEM_UINT, TAP_ALIGN_RIGHT, "Late", "%u"},
     {TABLE_ITEM_FLOAT, TAP_ALIGN_RIGHT, "R Factor", "%.1f"},
     {TABLE_ITEM_FLOAT, TAP_ALIGN_RIGHT, "MOS", "%.2f"},
+    {TABLE_ITEM_STRING, TAP_ALIGN_RIGHT, "MOS min", "%s"},
+    {TABLE_ITEM_STRING, TAP_ALIGN_RIGHT, "MOS min at (s)", "%s"},
 };
 
 constexpr const char* kTableName = "SimpleKestrune Streams";
@@ -79,13 +86,16 @@ constexpr const char* kTableName = "SimpleKestrune Streams";
 struct TableStream {
     unsigned row = 0;
     ScoredStream stream;
+    NumberText mos_min;
+    NumberText mos_min_at;
 };
 
 // The host shares one table among every window showing it, so the streams
 // behind it are shared too.
 StreamMap<TableStream> streams;
 
-void fill_row(stat_tap_table_item_type* row, const ScoredStream& s) {
+void fill_row(stat_tap_table_item_type* row, TableStream& t) {
+    const ScoredStream& s = t.stream;
     const StreamAnalysis& a = s.analysis;
     const SequenceTracker& q = a.sequence();
     set_string(row[kCodec], a.codec() == StreamAnalysis::kMixedCodecs
@@ -116,6 +126,10 @@ void fill_row(stat_tap_table_item_type* row, const ScoredStream& s) {
         set_float(row[kRFactor], score->r);
         set_float(row[kMos], score->mos);
     }
+    const std::optional<WorstInterval> worst = s.worst();
+    set_string(row[kMosMin], worst ? t.mos_min.show(worst->mos, 2, 4) : t.mos_min.empty());
+    set_string(row[kMosMinAt],
+               worst ? t.mos_min_at.show(worst->start_s, 2, 9) : t.mos_min_at.empty());
 }
 
 // The address cells are the only ones whose text the table owns.
@@ -140,6 +154,8 @@ void reset_table(stat_tap_table* table) {
             row[c].type = TABLE_ITEM_NONE;
         }
         set_uint(row[kPackets], 0);
+        set_string(row[kMosMin], s.mos_min.empty());
+        set_string(row[kMosMinAt], s.mos_min_at.empty());
     }
 }
 
@@ -178,7 +194,7 @@ tap_packet_status stream_packet(void* tapdata, packet_info* pinfo, epan_dissect_
         s = &new_stream(table, key);
     }
     s->stream.observe(pinfo, p->header);
-    fill_row(stat_tap_get_field_data(table, s->row, 0), s->stream);
+    fill_row(stat_tap_get_field_data(table, s->row, 0), *s);
     return TAP_PACKET_REDRAW;
 }
 

@@ -49,11 +49,18 @@ class Registration(HostTestCase):
             ["F", "Expected Sequence Number", "kestrune.analysis.expected_sequence", "FT_UINT8",
              "BASE_DEC"],
             ["F", "Lost before this packet", "kestrune.analysis.lost", "FT_UINT32", "BASE_DEC"],
+            ["F", "Interval", "kestrune.analysis.interval", "FT_NONE", ""],
+            ["F", "Interval MOS", "kestrune.analysis.interval.mos", "FT_DOUBLE", ""],
+            ["F", "Interval R Factor", "kestrune.analysis.interval.r", "FT_DOUBLE", ""],
+            ["F", "Interval Lost (%)", "kestrune.analysis.interval.lost_percent", "FT_DOUBLE", ""],
+            ["F", "Interval Max Jitter (ms)", "kestrune.analysis.interval.max_jitter", "FT_DOUBLE",
+             ""],
         ] + [["F", name, f"kestrune.analysis.{abbrev}", "FT_NONE", ""] for name, abbrev in (
             ("Packets missing before this one", "sequence_gap"),
             ("Out of order: arrived after a higher sequence number of its stream", "out_of_order"),
             ("Duplicate: a sequence number the stream already had", "duplicate"),
-            ("Codec differs from the stream's previous packet", "codec_change"))])
+            ("Codec differs from the stream's previous packet", "codec_change"),
+            ('Interval MOS below the "Warn below MOS" preference', "interval.low_mos"))])
         protocol_rows = [r for r in self.glossary("fields") if r[:2] == ["P", "Quorvane Simple Kestrune"]]
         self.assertEqual(protocol_rows, [["P", "Quorvane Simple Kestrune", "simplekestrune"]])
 

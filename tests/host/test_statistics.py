@@ -371,12 +371,99 @@ class Calls(HostTestCase):
         out = self.host.tshark("-r", capture, "-q", "-z", "simplekestrune,calls").stdout
         rows = parse_table(out, "SimpleKestrune Calls")
         # Every cell of a clean call is known: 0 is a value, not an empty cell.
+        # Its 2 s are less than half a score interval: no worst interval.
         clean = ["100", "0.0", "0.000", "4.37"]
         self.assertEqual([list(row.values()) for row in rows], [
             ["192.0.2.10:4096", f"192.0.2.20:{port}", str(session), start, "1.985000",
-             codec, *clean, codec, *clean, "no"]
+             codec, *clean, codec, *clean, "no", "", ""]
             for port, session, start, codec in ((31000, 42, "0.000000", "G711Mulaw"),
                                                 (31002, 43, "0.010000", "G711Alaw"))])
+
+
+class QualityOverTime(HostTestCase):
+    """Five minutes of a two-way call with 20% loss and 40 ms of jitter from
+    120 s to 160 s, scored over 10 s intervals."""
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.capture = cls.host.path("impaired.pcap")
+        subprocess.run([os.environ["KESTRUNE_GENERATOR"], "--output", cls.capture, "--calls", "1",
+                        "--two-way", "--count", "30000", "--impair", "120:160:20:40",
+                        "--seed", "3"], check=True)
+        os.chmod(cls.capture, 0o644)
+        out = cls.host.tshark("-r", cls.capture, "-q", "-z", "simplekestrune,streams",
+                              "-z", "simplekestrune,intervals", "-z", "simplekestrune,calls").stdout
+        cls.streams = parse_table(out, "SimpleKestrune Streams")
+        cls.intervals = parse_table(out, "SimpleKestrune Intervals")
+        cls.calls = parse_table(out, "SimpleKestrune Calls")
+
+    def rows_of(self, stream):
+        return [r for r in self.intervals
+                if r["Stream"] == f"{stream['Source']} → {stream['Destination']}"]
+
+    def test_the_worst_interval_is_in_the_impaired_window(self):
+        self.assertEqual(len(self.streams), 2)
+        for s, way in zip(self.streams, ("A→B", "B→A")):
+            self.assertLess(float(s["MOS min"]), float(s["MOS"]) - 1, s)
+            self.assertTrue(120 <= float(s["MOS min at (s)"]) < 160, s)
+            self.assertEqual(self.calls[0][f"{way} MOS min"], s["MOS min"])
+
+    def test_interval_rows_add_up_to_the_stream(self):
+        for s in self.streams:
+            rows = self.rows_of(s)
+            self.assertEqual(len(rows), 30)
+            total = {c: sum(int(r[c]) for r in rows) for c in ("Packets", "Expected", "Lost")}
+            self.assertEqual(total["Packets"], int(s["Packets"]))
+            self.assertEqual(total["Expected"], int(s["Packets"]) + int(s["Lost"]))
+            self.assertEqual(total["Lost"], int(s["Lost"]) + int(s["Late"]))
+            bad = [r for r in rows if 120 <= float(r["Start (s)"]) < 160]
+            self.assertEqual(len(bad), 4)
+            self.assertTrue(all(float(r["MOS"]) < 3.1 for r in bad), bad)
+
+    def test_a_field_per_closed_interval_with_the_tables_figures(self):
+        fields = self.host.fields(self.capture, ["kestrune.stream", "kestrune.analysis.interval.mos",
+                                                 "kestrune.analysis.interval.lost_percent"],
+                                  "-Y", "kestrune.analysis.interval")
+        for index, s in enumerate(self.streams):
+            mine = [f for f in fields if f[0] == str(index)]
+            rows = self.rows_of(s)[:-1]  # the last one has no packet after it
+            self.assertEqual([(f"{float(f[1]):.2f}", f"{float(f[2]):.1f}") for f in mine],
+                             [(r["MOS"], r["Lost (%)"]) for r in rows])
+        notes = self.host.tshark("-r", self.capture, "-q", "-z", "expert,note").stdout
+        self.assertEqual(notes.count("Interval MOS"), 8)
+        self.assertIn("Interval MOS 2.50 (21.0 % lost) from 120.05 s to 130.05 s", notes)
+
+    def test_interval_zero_turns_them_off(self):
+        out = self.host.tshark("-r", self.capture, "-q", "-o", "simplekestrune.score_interval:0",
+                               "-z", "simplekestrune,streams", "-z", "simplekestrune,intervals",
+                               "-z", "expert,note").stdout
+        self.assertEqual(parse_table(out, "SimpleKestrune Intervals"), [])
+        self.assertEqual([(s["MOS min"], s["MOS min at (s)"])
+                          for s in parse_table(out, "SimpleKestrune Streams")], [("", "")] * 2)
+        self.assertNotIn("Interval", out.split("SimpleKestrune Intervals")[-1])
+        fields = self.host.tshark("-r", self.capture, "-o", "simplekestrune.score_interval:0",
+                                  "-Y", "kestrune.analysis.interval").stdout
+        self.assertEqual(fields, "")
+
+    def test_intervals_that_say_what_is_known(self):
+        # One packet; DTMF only; voice whose clock jumps back in the capture.
+        capture = write_capture(self.host.path("odd-intervals.pcap"), [
+            leg(A, B, 31000, 1, 0, 0.0),
+            leg(B, A, 4096, 2, 0, 0.0, ptype=1, payload=4),
+            leg(B, A, 4096, 2, 1, 20.0, ptype=1, payload=4),
+            leg(C, B, 31000, 3, 0, 30.0),
+            leg(C, B, 31000, 3, 1, 29.0),
+            leg(C, B, 31000, 3, 2, 45.0),
+        ])
+        out = self.host.tshark("-r", capture, "-q", "-z", "simplekestrune,intervals").stdout
+        rows = [(r["Session ID"], r["Expected"], r["Packets"], r["MOS"])
+                for r in parse_table(out, "SimpleKestrune Intervals")]
+        # Session 3's third packet, due at 90 ms, comes at 15 s: late, in the
+        # interval it closes. One lost of 3, no burst: R = 91.52 - 95 * (100/3)
+        # / (100/3 + 25.1) = 37.33, MOS 1.94.
+        self.assertEqual(rows, [("1", "1", "1", "4.37"), ("2", "1", "1", "no voice"),
+                                ("2", "1", "1", "no voice"), ("3", "3", "3", "1.94")])
 
 
 class FlowGraph(HostTestCase):

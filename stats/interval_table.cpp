@@ -1,0 +1,231 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+//
+// The intervals table: each stream's score interval by interval, a row per
+// interval as soon as it has a slot, its cells kept current while it is
+// open and fixed when the stream's next packet after its end closes it. A
+// table of the host's own kind, like the stream table.
+//
+// Max jitter, R and MOS can be unknown, so they are text (tshark ends a row
+// at its first empty cell). Their texts are shared by every row that shows
+// the same value, so that the table's own memory does not grow a string per
+// row; the host's cells point at them until it frees the table.
+//
+// Runs from the tap, after dissection, so ordinary C++ containers are safe.
+#include "interval_table.h"
+
+#include <epan/packet.h>  // stat_tap_ui.h needs glib first on 4.0
+#include <epan/stat_tap_ui.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "analysis/interval_score.h"
+#include "dissector/host_compat.h"
+#include "dissector/tapped_packet.h"
+#include "scored_stream.h"
+#include "stream_key.h"
+#include "table_cells.h"
+
+namespace kestrune {
+namespace {
+
+enum Column : std::uint8_t {
+    kStream,
+    kSessionId,
+    kStart,
+    kPackets,
+    kExpected,
+    kLost,
+    kLostPercent,
+    kLate,
+    kMaxJitter,
+    kRFactor,
+    kMos,
+    kColumns
+};
+
+stat_tap_table_item columns[kColumns] = {
+    {TABLE_ITEM_STRING, TAP_ALIGN_LEFT, "Stream", "%s"},
+    {TABLE_ITEM_UINT, TAP_ALIGN_RIGHT, "Session ID", "%u"},
+    {TABLE_ITEM_FLOAT, TAP_ALIGN_RIGHT, "Start (s)", "%.3f"},
+    {TABLE_ITEM_UINT, TAP_ALIGN_RIGHT, "Packets", "%u"},
+    {TABLE_ITEM_UINT, TAP_ALIGN_RIGHT, "Expected", "%u"},
+    {TABLE_ITEM_UINT, TAP_ALIGN_RIGHT, "Lost", "%u"},
+    {TABLE_ITEM_FLOAT, TAP_ALIGN_RIGHT, "Lost (%)", "%.1f"},
+    {TABLE_ITEM_UINT, TAP_ALIGN_RIGHT, "Late", "%u"},
+    {TABLE_ITEM_STRING, TAP_ALIGN_RIGHT, "Max Jitter (ms)", "%s"},
+    {TABLE_ITEM_STRING, TAP_ALIGN_RIGHT, "R Factor", "%s"},
+    {TABLE_ITEM_STRING, TAP_ALIGN_RIGHT, "MOS", "%s"},
+};
+
+constexpr const char* kTableName = "SimpleKestrune Intervals";
+
+// One text per value shown, for as long as the table lives.
+class SharedTexts {
+public:
+    const char* number(double value, int decimals, int width) {
+        const double scale = std::pow(10.0, decimals);
+        const long long shown = std::llround(value * scale);
+        std::string& text = texts_[decimals][shown];
+        if (text.empty()) {
+            char buffer[32];
+            (void)std::snprintf(buffer, sizeof buffer, "%*.*f", width, decimals,
+                                static_cast<double>(shown) / scale);
+            text = buffer;
+        }
+        return text.c_str();
+    }
+    void clear() {
+        for (auto& t : texts_) {
+            t.clear();
+        }
+    }
+
+private:
+    std::unordered_map<long long, std::string> texts_[4];  // by decimals
+};
+
+struct IntervalStream {
+    std::string endpoints;  // shared by the stream's rows
+    ScoredStream stream;
+    // The rows of the intervals still open, by interval.
+    std::vector<std::pair<std::int64_t, unsigned>> open_rows;
+};
+
+StreamMap<IntervalStream> streams;
+SharedTexts texts;
+// Rows are taken in order; a reread starts again from the first and leaves
+// the ones it does not need empty (every window showing the table points at
+// them).
+unsigned next_row = 0;
+
+void fill_row(stat_tap_table_item_type* row, const IntervalStream& s, const IntervalFigures& f) {
+    set_float(row[kStart], s.stream.interval_start_s(f));
+    set_uint(row[kPackets], f.packets());
+    set_uint(row[kExpected], f.expected);
+    set_uint(row[kLost], f.lost());
+    set_float(row[kLostPercent], f.lost_percent());
+    set_uint(row[kLate], f.late);
+    set_string(row[kMaxJitter], f.has_jitter ? texts.number(f.max_jitter_ms, 3, 8) : "");
+    const auto score = interval_score(f, s.stream.delay_ms());
+    set_string(row[kRFactor], score ? texts.number(score->r, 1, 5) : "");
+    const char* why = f.codec == IntervalFigures::kNoVoice      ? "no voice"
+                      : f.codec == StreamAnalysis::kMixedCodecs ? "mixed codecs"
+                                                                : "no figures";
+    set_string(row[kMos], score ? texts.number(score->mos, 2, 4) : why);
+}
+
+unsigned row_of(stat_tap_table* table, IntervalStream& s, const StreamKey& key,
+                std::int64_t index) {
+    const auto open = std::find_if(s.open_rows.begin(), s.open_rows.end(),
+                                   [index](const auto& o) { return o.first == index; });
+    if (open != s.open_rows.end()) {
+        return open->second;
+    }
+    const unsigned row = next_row++;
+    stat_tap_table_item_type cells[kColumns] = {};
+    set_string(cells[kStream], s.endpoints.c_str());
+    set_uint(cells[kSessionId], key.session_id);
+    stat_tap_init_table_row(table, row, kColumns, cells);
+    s.open_rows.emplace_back(index, row);
+    return row;
+}
+
+void reset_table(stat_tap_table* table) {
+    for (unsigned r = 0; r < table->num_elements; ++r) {
+        stat_tap_table_item_type* row = stat_tap_get_field_data(table, r, 0);
+        for (unsigned c = 0; c < kColumns; ++c) {
+            row[c].type = TABLE_ITEM_NONE;
+        }
+    }
+    for (auto& entry : streams) {
+        entry.second.stream = ScoredStream{};
+        entry.second.open_rows.clear();
+    }
+    next_row = 0;
+}
+
+void init_table(stat_tap_table_ui* ui) {
+    if (find_stat_table(ui, kTableName) != nullptr) {
+        return;
+    }
+    streams.clear();
+    texts.clear();
+    next_row = 0;
+    stat_tap_add_table(ui, stat_tap_init_table(kTableName, kColumns, 0, nullptr));
+}
+
+struct Update {
+    stat_tap_table* table;
+    IntervalStream* stream;
+    const StreamKey* key;
+};
+
+void interval_closed(void* context, const IntervalFigures& f) {
+    auto& u = *static_cast<Update*>(context);
+    IntervalStream& s = *u.stream;
+    const unsigned row = row_of(u.table, s, *u.key, f.index);
+    fill_row(stat_tap_get_field_data(u.table, row, 0), s, f);
+    s.open_rows.erase(std::remove_if(s.open_rows.begin(), s.open_rows.end(),
+                                     [&f](const auto& o) { return o.first == f.index; }),
+                      s.open_rows.end());
+}
+
+// cppcheck-suppress constParameterPointer
+tap_packet_status interval_packet(void* tapdata, packet_info* pinfo, epan_dissect_t* /*edt*/,
+                                  const void* data, tap_flags /*flags*/) {
+    stat_tap_table* table = first_table(tapdata);
+    if (table == nullptr) {
+        return TAP_PACKET_DONT_REDRAW;
+    }
+    const auto* p = static_cast<const TappedPacket*>(data);
+    const StreamKey key = stream_key_of(*p);
+    IntervalStream* s = streams.find(key);
+    if (s == nullptr) {
+        s = &streams.add(key);
+        s->endpoints = endpoint_text(key.src, key.src_port) + " \u2192 " +
+                       endpoint_text(key.dst, key.dst_port);
+    }
+    Update update{table, s, &key};
+    s->stream.observe(pinfo, p->header, {&update, interval_closed});
+    const IntervalScorer* intervals = s->stream.intervals.get();
+    if (intervals == nullptr) {
+        return TAP_PACKET_DONT_REDRAW;  // the intervals are off
+    }
+    for (unsigned i = 0; i < intervals->open_count(); ++i) {
+        const IntervalFigures f = intervals->open_figures(i);
+        fill_row(stat_tap_get_field_data(table, row_of(table, *s, key, f.index), 0), *s, f);
+    }
+    return TAP_PACKET_REDRAW;
+}
+
+stat_tap_table_ui interval_table_ui = {
+    kPacketStatGroup,
+    kTableName,
+    "simplekestrune",            // tap
+    "simplekestrune,intervals",  // -z
+    init_table,
+    tap_callback<interval_packet>,
+    reset_table,
+    nullptr,  // the cells' texts belong to the streams and the shared texts
+    nullptr,  // any display filter will do
+    kColumns,
+    columns,
+    0,
+    nullptr,
+    nullptr,
+    0,
+};
+
+}  // namespace
+
+void register_interval_table() {
+    register_stat_tap_table_ui(&interval_table_ui);
+}
+
+}  // namespace kestrune
