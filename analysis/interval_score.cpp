@@ -22,17 +22,33 @@ IntervalPacket interval_packet(const StreamAnalysis& a, const PacketAnalysis& re
 }
 
 void IntervalScorer::start(double interval_ms, double first_due_ms) {
-    *this = IntervalScorer{};
+    // The open intervals are made afresh as they open.
     interval_ms_ = interval_ms;
     first_due_ms_ = first_due_ms;
+    has_slots_ = false;
+    highest_ = last_index_ = lowest_open_ = 0;
+    head_ = open_count_ = 0;
 }
 
+// The interval k with start_ms(k) <= ms < start_ms(k + 1), the comparisons
+// that also close intervals deciding a time on a boundary; 0 before the
+// first.
 std::int64_t IntervalScorer::index_of(double ms) const {
-    const double k = std::floor((ms - first_due_ms_) / interval_ms_);
-    // Before the first due time (a packet before the clock started) is the
-    // first interval; a time beyond any capture's reach is clamped, never
-    // converted out of range.
-    return k <= 0 ? 0 : static_cast<std::int64_t>(std::min(k, 4e18));
+    // Most slots fall in the newest interval: no division for them.
+    if (ms >= start_ms(last_index_) && ms < start_ms(last_index_ + 1)) {
+        return last_index_;
+    }
+    const double guess = std::floor((ms - first_due_ms_) / interval_ms_);
+    // A time beyond any capture's reach is clamped, never converted out of
+    // range.
+    std::int64_t k = guess <= 0 ? 0 : static_cast<std::int64_t>(std::min(guess, 4e18));
+    while (k > 0 && ms < start_ms(k)) {
+        --k;
+    }
+    while (ms >= start_ms(k + 1) && k < static_cast<std::int64_t>(4e18)) {
+        ++k;
+    }
+    return k;
 }
 
 void IntervalScorer::close_oldest(Closed sink) {
@@ -44,26 +60,48 @@ void IntervalScorer::close_oldest(Closed sink) {
     sink.closed(sink.context, o.figures);
 }
 
-// A slot above every slot seen: its interval holds its due time, unless
-// that one is closed already (the packets stopped and came back with the
-// clock behind them): then the first one open.
-IntervalScorer::Open* IntervalScorer::place_new_slot(std::int64_t slot, double due_ms,
-                                                     Closed sink) {
-    std::int64_t index = std::max({index_of(due_ms), lowest_open_, last_index_});
+// The interval for new slots from `slot` on whose due times fall in interval
+// `index`, its own or the first one open.
+IntervalScorer::Open& IntervalScorer::open_for(std::int64_t slot, std::int64_t index, Closed sink) {
     if (open_count_ == 0 || open_at(open_count_ - 1).figures.index != index) {
         if (open_count_ == kMaxOpen) {
             close_oldest(sink);
-            index = std::max(index, lowest_open_);
         }
         Open& o = open_at(open_count_++);
         o = Open{};
         o.figures.index = index;
         o.first_slot = slot;
     }
-    Open& o = open_at(open_count_ - 1);
-    o.last_slot = slot;
     last_index_ = index;
-    return &o;
+    return open_at(open_count_ - 1);
+}
+
+// The highest slot up to the packet's whose due time is before the end of
+// interval `index`: due times grow by the packet length a slot, counting
+// back from the packet's own.
+std::int64_t IntervalScorer::last_slot_at_or_before(std::int64_t index,
+                                                    const IntervalPacket& p) const {
+    const SlotOutcome& out = p.outcome;
+    if (!out.has_due || p.packet_length_ms <= 0 || index_of(out.due_ms) <= index) {
+        return p.extended;
+    }
+    const double end = start_ms(index + 1);
+    const auto due = [&](std::int64_t s) {
+        return out.due_ms - (static_cast<double>(p.extended - s) * p.packet_length_ms);
+    };
+    // At most 128 slots back (the tracker's reach): a first guess, then
+    // corrected.
+    const double back = std::ceil((out.due_ms - end) / p.packet_length_ms);
+    std::int64_t s = p.extended - static_cast<std::int64_t>(std::min(back, 1e6));
+    // The same test as the slot's own interval: the division's rounding
+    // decides a due time on a boundary.
+    while (index_of(due(s)) > index) {
+        --s;
+    }
+    while (s < p.extended && index_of(due(s + 1)) <= index) {
+        ++s;
+    }
+    return s;
 }
 
 IntervalScorer::Open* IntervalScorer::find_open(std::int64_t slot) {
@@ -81,24 +119,37 @@ void IntervalScorer::observe(const IntervalPacket& p, Closed sink) {
     Open* own = nullptr;
     if (!out.duplicate) {
         if (!has_slots_ || p.extended > highest_) {
-            // The slots the packet shows missing, then its own; before the
-            // clock runs, each counts where the packet arrived.
-            const std::int64_t from = has_slots_ ? highest_ + 1 : p.extended;
-            for (std::int64_t s = from; s <= p.extended; ++s) {
+            // The slots the packet shows missing, then its own, a run per
+            // interval; before the clock runs, each counts where the
+            // packet arrived.
+            std::int64_t s = has_slots_ ? highest_ + 1 : p.extended;
+            while (s <= p.extended) {
                 const double due =
                     out.has_due
                         ? out.due_ms - (static_cast<double>(p.extended - s) * p.packet_length_ms)
                         : p.arrival_ms;
-                Open* o = place_new_slot(s, due, sink);
-                o->figures.expected += 1;
-                const double end = due + (out.has_due ? p.packet_length_ms : 0);
-                o->figures.covered_ms =
-                    std::min(interval_ms_,
-                             std::max(o->figures.covered_ms, end - start_ms(o->figures.index)));
-                if (s != p.extended) {
-                    o->slots.received(s, false);
+                const std::int64_t index = std::max({index_of(due), lowest_open_, last_index_});
+                const std::int64_t last =
+                    s == p.extended ? s : std::max(s, last_slot_at_or_before(index, p));
+                Open& o = open_for(s, index, sink);
+                o.last_slot = last;
+                o.figures.expected += static_cast<unsigned>(last - s + 1);
+                const double last_due =
+                    out.has_due
+                        ? out.due_ms - (static_cast<double>(p.extended - last) * p.packet_length_ms)
+                        : p.arrival_ms;
+                const double end = last_due + (out.has_due ? p.packet_length_ms : 0);
+                o.figures.covered_ms =
+                    std::min(interval_ms_, std::max(o.figures.covered_ms, end - start_ms(index)));
+                // Missing slots: the lowest sets where the interval's slots
+                // start, the highest moves the window past the others.
+                const std::int64_t last_missing = std::min(last, p.extended - 1);
+                if (s <= last_missing) {
+                    o.slots.received(s, false);
+                    o.slots.received(last_missing, false);
                 }
-                own = o;
+                own = &o;
+                s = last + 1;
             }
             has_slots_ = true;
             highest_ = p.extended;
@@ -126,9 +177,12 @@ void IntervalScorer::observe(const IntervalPacket& p, Closed sink) {
     while (open_count_ != 0 && start_ms(open_at(0).figures.index + 1) < p.arrival_ms) {
         close_oldest(sink);
     }
-    const double ended = std::ceil((p.arrival_ms - first_due_ms_) / interval_ms_) - 1;
-    if (ended > static_cast<double>(lowest_open_)) {
-        lowest_open_ = static_cast<std::int64_t>(std::min(ended, 4e18));
+    if (p.arrival_ms > start_ms(lowest_open_ + 1)) {
+        // The interval the packet arrived in, or the one before if it
+        // arrived right at its end.
+        std::int64_t k = index_of(p.arrival_ms);
+        k -= k > 0 && start_ms(k) >= p.arrival_ms ? 1 : 0;
+        lowest_open_ = std::max(lowest_open_, k);
     }
 }
 

@@ -103,7 +103,8 @@ private:
     Open& open_at(unsigned i) { return open_[(head_ + i) % kMaxOpen]; }
     const Open& open_at(unsigned i) const { return open_[(head_ + i) % kMaxOpen]; }
     std::int64_t index_of(double ms) const;
-    Open* place_new_slot(std::int64_t slot, double due_ms, Closed sink);
+    Open& open_for(std::int64_t slot, std::int64_t index, Closed sink);
+    std::int64_t last_slot_at_or_before(std::int64_t index, const IntervalPacket& p) const;
     Open* find_open(std::int64_t slot);
     void close_oldest(Closed sink);
 

@@ -37,6 +37,24 @@ void SlotHistory::fold(bool played) {
     last_folded_played_ = played;
 }
 
+void SlotHistory::fold_bits(std::size_t hi, std::size_t lo) {
+    const std::bitset<kWindow> all = ~std::bitset<kWindow>();
+    if (has_folded_) {
+        count_pair(folded_, last_folded_played_, played_[hi]);
+    }
+    // Pairs (bit k, bit k - 1) for k in lo + 1 .. hi, bit k the older, as
+    // counts() takes them.
+    const std::bitset<kWindow> from = (all >> (kWindow - 1 - hi)) & (all << (lo + 1));
+    const std::bitset<kWindow> next = played_ << 1;
+    const auto played_from = static_cast<unsigned>((played_ & from).count());
+    folded_.played_followed += played_from;
+    folded_.lost_followed += static_cast<unsigned>(hi - lo) - played_from;
+    folded_.played_to_lost += static_cast<unsigned>((played_ & ~next & from).count());
+    folded_.lost_to_played += static_cast<unsigned>((~played_ & next & from).count());
+    has_folded_ = true;
+    last_folded_played_ = played_[lo];
+}
+
 void SlotHistory::fold_run(bool played, std::int64_t count) {
     if (count <= 0) {
         return;
@@ -57,11 +75,15 @@ void SlotHistory::received(std::int64_t extended, bool played) {
     }
     if (extended > highest_) {
         const std::int64_t shift = extended - highest_;
-        // The oldest slots leave the window, oldest first.
-        for (std::int64_t k = kWindow - 1; k >= 0 && k + shift >= kWindow; --k) {
-            if (highest_ - k >= lowest_) {
+        // The oldest slots leave the window, oldest first: bits hi down to lo.
+        const std::int64_t hi = std::min<std::int64_t>(kWindow - 1, highest_ - lowest_);
+        const std::int64_t lo = std::max<std::int64_t>(0, kWindow - shift);
+        if (hi - lo < kFoldOneByOne) {
+            for (std::int64_t k = hi; k >= lo; --k) {
                 fold(played_[static_cast<std::size_t>(k)]);
             }
+        } else {
+            fold_bits(static_cast<std::size_t>(hi), static_cast<std::size_t>(lo));
         }
         if (shift > kWindow) {
             fold_run(false, shift - kWindow);  // never seen, already out of the window
@@ -109,6 +131,14 @@ BurstCounts SlotHistory::counts() const {
 }
 
 SlotOutcome Playout::observe(const StreamAnalysis& a, double arrival_ms, double jitter_buffer_ms) {
+    const SlotOutcome out = place(a, arrival_ms, jitter_buffer_ms);
+    if (!out.duplicate) {
+        slots_.received(a.sequence().extended(), out.played);
+    }
+    return out;
+}
+
+SlotOutcome Playout::place(const StreamAnalysis& a, double arrival_ms, double jitter_buffer_ms) {
     const std::int64_t extended = a.sequence().extended();
     if (a.packets() == 1) {
         *this = Playout{};
@@ -133,7 +163,6 @@ SlotOutcome Playout::observe(const StreamAnalysis& a, double arrival_ms, double 
     const double due_ms = a.media_time_ms() + due_offset_ms_;
     const bool played = !has_clock_ || arrival_ms <= due_ms;
     late_ += played ? 0 : 1;
-    slots_.received(extended, played);
     return {false, played, has_clock_, due_ms};
 }
 

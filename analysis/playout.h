@@ -7,6 +7,7 @@
 #pragma once
 
 #include <bitset>
+#include <cstddef>
 #include <cstdint>
 
 #include "stream_analysis.h"
@@ -41,7 +42,10 @@ public:
     BurstCounts counts() const;
 
 private:
+    // Slots leaving the window: a few one at a time, more with bit counts.
+    static constexpr std::int64_t kFoldOneByOne = 8;
     void fold(bool played);
+    void fold_bits(std::size_t hi, std::size_t lo);
     void fold_run(bool played, std::int64_t count);
 
     bool started_ = false;
@@ -71,6 +75,9 @@ public:
     // voice packet of a codec with a fixed rate) nothing can be due, so the
     // packets before it count as played.
     SlotOutcome observe(const StreamAnalysis& a, double arrival_ms, double jitter_buffer_ms);
+    // As observe(), without the slots' history (and so without slots() or
+    // a burst ratio): for a caller that needs only the due times.
+    SlotOutcome place(const StreamAnalysis& a, double arrival_ms, double jitter_buffer_ms);
 
     // Distinct packets that came after they were due (repeats not counted).
     unsigned late() const { return late_; }

@@ -10,14 +10,26 @@ namespace kestrune {
 ScorePreferences score_preferences;
 
 double warn_below_mos() {
-    std::string text =
+    // Parsed again only when the text changes: it is asked for on every
+    // packet that closes an interval.
+    static std::string parsed_text;
+    static double parsed = 0;
+    static bool has_parsed = false;
+    const char* current =
         score_preferences.warn_below_mos != nullptr ? score_preferences.warn_below_mos : "";
+    if (has_parsed && parsed_text == current) {
+        return parsed;
+    }
+    std::string text = current;
     // A decimal comma, as typed in many locales.
     std::replace(text.begin(), text.end(), ',', '.');
     char* end = nullptr;
     const double mos = g_ascii_strtod(text.c_str(), &end);
     const bool whole = end != text.c_str() && *end == '\0';
-    return whole && std::isfinite(mos) && mos > 0 ? mos : 0;
+    parsed_text = current;
+    parsed = whole && std::isfinite(mos) && mos > 0 ? mos : 0;
+    has_parsed = true;
+    return parsed;
 }
 
 void register_score_preferences(module_t* module) {

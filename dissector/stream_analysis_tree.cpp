@@ -68,7 +68,8 @@ bool entry_needs_text(proto_tree* tree, packet_info* pinfo, proto_item* ti, expe
     return false;
 }
 
-// A kept float, as the double its decimal digits say.
+// A float of an interval's record, as the double its decimal digits say: 21.2
+// rather than 21.2000007629395.
 void add_generated_double(proto_tree* tree, int hf, tvbuff_t* tvb, float value) {
     char text[32];
     (void)g_snprintf(text, sizeof text, "%.6g", static_cast<double>(value));
@@ -80,13 +81,19 @@ void add_generated_double(proto_tree* tree, int hf, tvbuff_t* tvb, float value) 
 // I/O graphs, and a note for one scored below the preference.
 void add_closed_intervals(proto_tree* analysis, bool items, tvbuff_t* tvb, packet_info* pinfo,
                           const FrameAnalysis& r) {
+    // Without items only a note can come of it: not worth looking the
+    // intervals up where nobody would see one.
+    if (!items && expert_use(analysis, pinfo, ei_interval_low_mos) == ExpertUse::Skip) {
+        return;
+    }
     const double warn_below = warn_below_mos();
+    const double length_s = closed_interval_length_s();
     for (unsigned n = 0;; ++n) {
         const IntervalRecord* rec = closed_interval(r, n);
         if (rec == nullptr) {
             return;
         }
-        const double end_s = rec->start_s + rec->length_s;
+        const double end_s = rec->start_s + length_s;
         proto_item* ti = analysis;
         if (items) {
             ti = rec->has(IntervalRecord::kHasScore)

@@ -6,7 +6,6 @@
 #include "stream_tracking.h"
 
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <new>
 #include <type_traits>
@@ -71,7 +70,7 @@ static_assert(std::is_trivially_destructible_v<StreamHistory>);
 static_assert(std::is_trivially_destructible_v<IntervalScorer>);
 static_assert(sizeof(TrackedStream) <= 104);
 static_assert(sizeof(FrameAnalysis) == 32);
-static_assert(sizeof(IntervalRecord) == 40);
+static_assert(sizeof(IntervalRecord) == 32);
 
 // The results are appended in capture order, so they stay sorted by frame
 // and layer; fixed-size chunks keep the cost at 32 bytes a packet, with no
@@ -104,6 +103,7 @@ struct FileState {
     std::uint64_t last_order;       // of the last record appended
     wmem_array_t* interval_chunks;  // IntervalChunk, made with the first interval
     std::uint32_t interval_count;
+    double interval_s;  // as the preference was when the first pass began
 };
 
 // Made on the first packet of each capture file, in that file's scope.
@@ -119,6 +119,7 @@ FileState& state() {
         file_state->slots = wmem_alloc0_array(wmem_file_scope(), TrackedStream*, kFirstSlots);
         file_state->slot_count = kFirstSlots;
         file_state->chunks = wmem_array_new(wmem_file_scope(), sizeof(Chunk));
+        file_state->interval_s = score_preferences.interval_s;
     }
     return *file_state;
 }
@@ -320,14 +321,6 @@ struct ClosingPacket {
     bool closed;
 };
 
-// As a float for the record, at the precision the record keeps: shown again
-// as a double, it reads as typed (21.2, not 21.2000007629395).
-float kept(double v) {
-    char text[32];
-    (void)std::snprintf(text, sizeof text, "%.6g", v);
-    return static_cast<float>(g_ascii_strtod(text, nullptr));
-}
-
 void keep_closed_interval(void* context, const IntervalFigures& f) {
     auto& c = *static_cast<ClosingPacket*>(context);
     const StreamHistory& h = *c.history;
@@ -335,21 +328,20 @@ void keep_closed_interval(void* context, const IntervalFigures& f) {
     rec = IntervalRecord{};
     rec.frame = c.frame;
     rec.layer = c.layer;
-    rec.lost_percent = kept(f.lost_percent());
-    rec.length_s = static_cast<float>(h.intervals->interval_ms() / 1000);
+    rec.lost_percent = static_cast<float>(f.lost_percent());
     rec.start_s = c.stream_start_s + (h.intervals->start_ms(f.index) / 1000);
     if (f.has_jitter) {
         rec.flags |= IntervalRecord::kHasJitter;
         // To the ns, as the packets' own jitter: the estimate decays towards
         // 0 without reaching it.
-        rec.max_jitter_ms = kept(std::round(f.max_jitter_ms * 1e6) / 1e6);
+        rec.max_jitter_ms = static_cast<float>(std::round(f.max_jitter_ms * 1e6) / 1e6);
     }
     const double delay =
         h.playout.buffer_ms() + h.analysis.packet_length_ms() + score_preferences.network_delay_ms;
     if (const auto score = interval_score(f, delay)) {
         rec.flags |= IntervalRecord::kHasScore;
-        rec.mos = kept(score->mos);
-        rec.r = kept(score->r);
+        rec.mos = static_cast<float>(score->mos);
+        rec.r = static_cast<float>(score->r);
     }
     c.closed = true;
 }
@@ -357,13 +349,15 @@ void keep_closed_interval(void* context, const IntervalFigures& f) {
 // The playout and the intervals see one packet the analysis has seen.
 bool score_packet(StreamHistory& h, const StreamPacket& p, const PacketAnalysis& a,
                   ClosingPacket& closing) {
+    // The packets need only the due times: the burst ratio they show is
+    // the intervals' own.
     const SlotOutcome outcome =
-        h.playout.observe(h.analysis, p.arrival_ms, score_preferences.jitter_buffer_ms);
+        h.playout.place(h.analysis, p.arrival_ms, score_preferences.jitter_buffer_ms);
     if (h.intervals == nullptr) {
         return false;
     }
     if (h.analysis.packets() == 1) {
-        h.intervals->start(score_preferences.interval_s * 1000.0, h.playout.first_due_ms());
+        h.intervals->start(closing.state->interval_s * 1000, h.playout.first_due_ms());
     }
     closing.history = &h;
     h.intervals->observe(interval_packet(h.analysis, a, outcome, p),
@@ -376,7 +370,7 @@ bool score_packet(StreamHistory& h, const StreamPacket& p, const PacketAnalysis&
 StreamHistory* new_history(FileState& s, const TrackedStream& stream) {
     auto* history = new_in_file_scope<StreamHistory>();
     history->last_arrival = stream.first_arrival;
-    if (score_preferences.interval_s != 0) {
+    if (s.interval_s != 0) {
         history->intervals = new_in_file_scope<IntervalScorer>();
     }
     const StreamPacket first = first_packet_of(stream);
@@ -484,6 +478,10 @@ const FrameAnalysis* track_stream_packet(packet_info* pinfo, const SimplePacketH
     }
     *slot = r;
     return slot;
+}
+
+double closed_interval_length_s() {
+    return file_state != nullptr ? file_state->interval_s : 0;
 }
 
 const IntervalRecord* closed_interval(const FrameAnalysis& r, unsigned n) {

@@ -59,18 +59,16 @@ struct FrameAnalysis {
 };
 
 // A score interval of a stream, kept with the packet that closed it (its
-// stream's first packet after its end): 40 bytes an interval, apart from
+// stream's first packet after its end): 32 bytes an interval, apart from
 // the records of every packet.
 struct IntervalRecord {
     std::uint32_t frame;
     std::uint8_t layer;
     std::uint8_t flags;
-    std::uint16_t reserved;
     float mos;
     float r;
     float lost_percent;
     float max_jitter_ms;
-    float length_s;
     double start_s;  // on the playout clock, from the start of the capture
 
     enum Flag : std::uint8_t {
@@ -82,6 +80,8 @@ struct IntervalRecord {
 
 // The n-th interval (from 0) that the analysed packet closed, or null.
 const IntervalRecord* closed_interval(const FrameAnalysis& r, unsigned n);
+// The length of the intervals, in seconds, while the capture was analysed.
+double closed_interval_length_s();
 
 // The "Analyze streams" preference: off, nothing is tracked or shown.
 extern bool_preference analyze_streams;

@@ -17,6 +17,9 @@
 #   iograph  Statistics › I/O Graphs of a longer such call: the largest
 #            jitter of each stream per second, and the same for the delta
 #            ready in the graph table (docs/wireshark-io-graph.png)
+#   intervals  Statistics › I/O Graphs of five minutes of a two-way call
+#            that loses 20% for 40 s: each direction's interval MOS
+#            (docs/wireshark-interval-mos.png)
 #   calls    the Telephony › SimpleKestrune Calls window for six two-way
 #            calls with jitter and losses (docs/wireshark-calls.png)
 #   flow     Statistics › Flow Graph of such calls, SimpleKestrune flows
@@ -37,7 +40,8 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 view=details
 case "${1:-}" in
-    details | streams | filter | analysis | iograph | calls | flow | rtpstreams | rtpplayer)
+    details | streams | filter | analysis | iograph | intervals | calls | flow | rtpstreams | \
+        rtpplayer)
         view=$1; shift ;;
 esac
 case $view in
@@ -46,6 +50,7 @@ case $view in
     filter) out=${1:-$root/docs/wireshark-stream-filter.png} ;;
     analysis) out=${1:-$root/docs/wireshark-stream-analysis.png} ;;
     iograph) out=${1:-$root/docs/wireshark-io-graph.png} ;;
+    intervals) out=${1:-$root/docs/wireshark-interval-mos.png} ;;
     calls) out=${1:-$root/docs/wireshark-calls.png} ;;
     flow) out=${1:-$root/docs/wireshark-flow-graph.png} ;;
     rtpstreams) out=${1:-$root/docs/wireshark-rtp-streams.png} ;;
@@ -58,11 +63,15 @@ frame=36  # a DTMF packet of session 0
 capture=kestrune-sample.pcap
 # Both directions of one G.711 call, up to 8 ms of jitter, 3% lost.
 calls=(--calls 1 --two-way)
+impairment=(--jitter 8 --loss 3 --seed 2)
 case $view in
     # 4 seconds of a call, 3% lost: frame 15 is the first packet after a gap.
     analysis) frame=15 capture=bad-call.pcap call=(--count 400) ;;
     # 2 minutes, for 120 points a graph at the dialog's 1 s interval.
     iograph) frame=1 capture=bad-call.pcap call=(--count 12000) ;;
+    # Five minutes, 20% lost and up to 40 ms of jitter from 120 s to 160 s.
+    intervals) frame=1 capture=degraded.pcap call=(--count 30000)
+        impairment=(--impair 120:160:20:40 --seed 3) ;;
     # Three sessions from each of two gateways: six calls of 5 seconds.
     calls | flow) frame=1 capture=bad-calls.pcap calls=(--calls 3 --gateways 2 --two-way)
         call=(--count 3000) ;;
@@ -91,8 +100,7 @@ host_codecs=$(pkg-config --variable=plugindir wireshark)/codecs
 if [ "$capture" = kestrune-sample.pcap ]; then
     cp "$root/samples/kestrune-sample.pcap" "$stage/"
 else
-    "$generator" --output "$stage/$capture" "${calls[@]}" --jitter 8 --loss 3 --seed 2 \
-        "${call[@]}"
+    "$generator" --output "$stage/$capture" "${calls[@]}" "${impairment[@]}" "${call[@]}"
 fi
 chmod 644 "$stage/$capture"
 # A fixed, plain look: no recent-files dialog state, default columns.
@@ -129,6 +137,13 @@ else
 column.width: %m, 50, %t, 90, %s, 110, %d, 110, %p, 130, %L, 60, %i, 700
 RECENT
 fi
+if [ "$view" = intervals ]; then
+    # Each direction's interval MOS, a line at the minimum per graph interval.
+    cat > "$stage/home/.config/wireshark/io_graphs" <<'UAT'
+"TRUE","Interval MOS, stream 0","kestrune.stream == 0","#1f77b4","Line","MIN(Y Field)","kestrune.analysis.interval.mos","None","1"
+"TRUE","Interval MOS, stream 1","kestrune.stream == 1","#d62728","Line","MIN(Y Field)","kestrune.analysis.interval.mos","None","1"
+UAT
+fi
 if [ "$view" = iograph ]; then
     # The I/O Graphs dialog's own table (a UAT in the profile), fields in the
     # order the host writes them: enabled, name, display filter, colour,
@@ -151,7 +166,7 @@ fi
 
 screen=1280x900x24
 case $view in
-    streams | iograph | flow | rtpplayer) screen=1600x900x24 ;;
+    streams | iograph | intervals | flow | rtpplayer) screen=1600x900x24 ;;
     calls) screen=1700x900x24 ;;
     rtpstreams) screen=2100x900x24 ;;
 esac  # room for every column
@@ -217,7 +232,7 @@ case $view in
         sleep 2
         import -window root "$out"
         ;;
-    iograph)
+    iograph | intervals)
         # Statistics › I/O Graphs, from the menu bar with the keyboard; the
         # dialog draws the graphs of the io_graphs table above.
         xdotool key --window "$window" --delay 300 alt+s i

@@ -6,9 +6,10 @@
 // table of the host's own kind, like the stream table.
 //
 // Max jitter, R and MOS can be unknown, so they are text (tshark ends a row
-// at its first empty cell). Their texts are shared by every row that shows
-// the same value, so that the table's own memory does not grow a string per
-// row; the host's cells point at them until it frees the table.
+// at its first empty cell). The host's cells point at the texts until it
+// frees the table. R and MOS take few values: one text per value, shared
+// by every row that shows it. A jitter is nearly always a value of its own:
+// 12 bytes a row, in blocks.
 //
 // Runs from the tap, after dissection, so ordinary C++ containers are safe.
 #include "interval_table.h"
@@ -20,6 +21,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -90,28 +92,68 @@ private:
     std::unordered_map<long long, std::string> texts_[4];  // by decimals
 };
 
+// The max jitter text of each row, 12 bytes, for as long as the table
+// lives: rewritten in place while the row's interval is open, and by the
+// row's next interval when the capture is read again.
+class JitterTexts {
+public:
+    static constexpr std::size_t kSize = 12;
+
+    char* of_row(unsigned row) {
+        while (row / kBlock >= blocks_.size()) {
+            blocks_.emplace_back(new char[kBlock * kSize]);
+        }
+        return &blocks_[row / kBlock][kSize * (row % kBlock)];
+    }
+    void clear() { blocks_.clear(); }
+
+private:
+    static constexpr std::size_t kBlock = 1024;
+    std::vector<std::unique_ptr<char[]>> blocks_;
+};
+
+// A jitter in ms, right-aligned to 8 characters with 3 decimals as in the
+// other tables; a value too large for its 12 bytes in 4 significant digits.
+void write_jitter(char* text, double ms) {
+    const int n = std::snprintf(text, JitterTexts::kSize, "%8.3f", ms);
+    if (n < 0 || static_cast<std::size_t>(n) >= JitterTexts::kSize) {
+        (void)std::snprintf(text, JitterTexts::kSize, "%8.4g", ms);
+    }
+}
+
 struct IntervalStream {
     std::string endpoints;  // shared by the stream's rows
     ScoredStream stream;
-    // The rows of the intervals still open, by interval.
-    std::vector<std::pair<std::int64_t, unsigned>> open_rows;
+    // The rows of the intervals still open, by interval, and their max
+    // jitter texts.
+    struct OpenRow {
+        std::int64_t index;
+        unsigned row;
+        char* jitter;
+    };
+    std::vector<OpenRow> open_rows;
 };
 
 StreamMap<IntervalStream> streams;
 SharedTexts texts;
+JitterTexts jitter_texts;
 // Rows are taken in order; a reread starts again from the first and leaves
 // the ones it does not need empty (every window showing the table points at
 // them).
 unsigned next_row = 0;
 
-void fill_row(stat_tap_table_item_type* row, const IntervalStream& s, const IntervalFigures& f) {
+void fill_row(stat_tap_table_item_type* row, const IntervalStream& s, const IntervalFigures& f,
+              char* jitter) {
     set_float(row[kStart], s.stream.interval_start_s(f));
     set_uint(row[kPackets], f.packets());
     set_uint(row[kExpected], f.expected);
     set_uint(row[kLost], f.lost());
     set_float(row[kLostPercent], f.lost_percent());
     set_uint(row[kLate], f.late);
-    set_string(row[kMaxJitter], f.has_jitter ? texts.number(f.max_jitter_ms, 3, 8) : "");
+    if (f.has_jitter) {
+        write_jitter(jitter, f.max_jitter_ms);
+    }
+    set_string(row[kMaxJitter], f.has_jitter ? jitter : "");
     const auto score = interval_score(f, s.stream.delay_ms());
     set_string(row[kRFactor], score ? texts.number(score->r, 1, 5) : "");
     const char* why = f.codec == IntervalFigures::kNoVoice      ? "no voice"
@@ -120,20 +162,19 @@ void fill_row(stat_tap_table_item_type* row, const IntervalStream& s, const Inte
     set_string(row[kMos], score ? texts.number(score->mos, 2, 4) : why);
 }
 
-unsigned row_of(stat_tap_table* table, IntervalStream& s, const StreamKey& key,
-                std::int64_t index) {
+IntervalStream::OpenRow& row_of(stat_tap_table* table, IntervalStream& s, const StreamKey& key,
+                                std::int64_t index) {
     const auto open = std::find_if(s.open_rows.begin(), s.open_rows.end(),
-                                   [index](const auto& o) { return o.first == index; });
+                                   [index](const auto& o) { return o.index == index; });
     if (open != s.open_rows.end()) {
-        return open->second;
+        return *open;
     }
     const unsigned row = next_row++;
     stat_tap_table_item_type cells[kColumns] = {};
     set_string(cells[kStream], s.endpoints.c_str());
     set_uint(cells[kSessionId], key.session_id);
     stat_tap_init_table_row(table, row, kColumns, cells);
-    s.open_rows.emplace_back(index, row);
-    return row;
+    return s.open_rows.emplace_back(IntervalStream::OpenRow{index, row, jitter_texts.of_row(row)});
 }
 
 void reset_table(stat_tap_table* table) {
@@ -156,6 +197,7 @@ void init_table(stat_tap_table_ui* ui) {
     }
     streams.clear();
     texts.clear();
+    jitter_texts.clear();
     next_row = 0;
     stat_tap_add_table(ui, stat_tap_init_table(kTableName, kColumns, 0, nullptr));
 }
@@ -169,10 +211,10 @@ struct Update {
 void interval_closed(void* context, const IntervalFigures& f) {
     auto& u = *static_cast<Update*>(context);
     IntervalStream& s = *u.stream;
-    const unsigned row = row_of(u.table, s, *u.key, f.index);
-    fill_row(stat_tap_get_field_data(u.table, row, 0), s, f);
+    const IntervalStream::OpenRow& row = row_of(u.table, s, *u.key, f.index);
+    fill_row(stat_tap_get_field_data(u.table, row.row, 0), s, f, row.jitter);
     s.open_rows.erase(std::remove_if(s.open_rows.begin(), s.open_rows.end(),
-                                     [&f](const auto& o) { return o.first == f.index; }),
+                                     [&f](const auto& o) { return o.index == f.index; }),
                       s.open_rows.end());
 }
 
@@ -199,7 +241,8 @@ tap_packet_status interval_packet(void* tapdata, packet_info* pinfo, epan_dissec
     }
     for (unsigned i = 0; i < intervals->open_count(); ++i) {
         const IntervalFigures f = intervals->open_figures(i);
-        fill_row(stat_tap_get_field_data(table, row_of(table, *s, key, f.index), 0), *s, f);
+        const IntervalStream::OpenRow& row = row_of(table, *s, key, f.index);
+        fill_row(stat_tap_get_field_data(table, row.row, 0), *s, f, row.jitter);
     }
     return TAP_PACKET_REDRAW;
 }

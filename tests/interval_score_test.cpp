@@ -99,6 +99,21 @@ TEST(IntervalScore, CleanIntervalClosesAtTheFirstArrivalAfterItsEnd) {
     EXPECT_DOUBLE_EQ(open.covered_ms, 400);
 }
 
+TEST(IntervalScore, ADueTimeOnABoundaryStartsTheNextInterval) {
+    // From 290.2 ms the due times are 340.2 + 20n, and every 50th falls on
+    // a boundary that the division alone would put a rounding error away.
+    std::vector<Sent> packets = on_time(160);
+    for (Sent& p : packets) {
+        p.arrival_ms += 290.2;
+    }
+    const Fed run = feed(packets);
+    ASSERT_EQ(run.closed.size(), 3u);
+    for (const Closing& c : run.closed) {
+        EXPECT_EQ(c.figures.expected, 50u);
+    }
+    EXPECT_EQ(run.intervals.open_figures(0).expected, 10u);
+}
+
 TEST(IntervalScore, BurstIsCountedOverTheIntervalsOwnSlots) {
     // Five in a row lost in interval 0 (slots 10..14), none in interval 1.
     const Fed run = feed(on_time(110, {10, 11, 12, 13, 14}));
