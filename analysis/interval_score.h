@@ -91,6 +91,9 @@ public:
     // The stream's newest interval so far (a last one may be short).
     bool is_last(const IntervalFigures& f) const { return f.index == last_index_; }
     IntervalFigures open_figures(unsigned i) const;
+    // The same without the burst counts, which take some counting: enough
+    // to tell whether an interval changed.
+    const IntervalFigures& open_counts(unsigned i) const { return open_at(i).figures; }
 
 private:
     struct Open {

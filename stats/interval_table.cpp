@@ -70,14 +70,18 @@ constexpr const char* kTableName = "SimpleKestrune Intervals";
 // One text per value shown, for as long as the table lives.
 class SharedTexts {
 public:
-    const char* number(double value, int decimals, int width) {
-        const double scale = std::pow(10.0, decimals);
-        const long long shown = std::llround(value * scale);
+    static long long key(double value, int decimals) {
+        static constexpr double kScale[] = {1, 10, 100, 1000};
+        return std::llround(value * kScale[decimals]);
+    }
+    // The text of a value as key() rounded it.
+    const char* number(long long shown, int decimals, int width) {
+        static constexpr double kScale[] = {1, 10, 100, 1000};
         std::string& text = texts_[decimals][shown];
         if (text.empty()) {
             char buffer[32];
             (void)std::snprintf(buffer, sizeof buffer, "%*.*f", width, decimals,
-                                static_cast<double>(shown) / scale);
+                                static_cast<double>(shown) / kScale[decimals]);
             text = buffer;
         }
         return text.c_str();
@@ -130,6 +134,18 @@ struct IntervalStream {
         std::int64_t index;
         unsigned row;
         char* jitter;
+        // What the row shows, to leave it alone while its figures stay.
+        unsigned expected;
+        unsigned played;
+        unsigned late;
+        double max_jitter_ms;
+        double delay_ms;
+        bool filled;
+        bool jitter_written;
+        long long r_key;
+        long long mos_key;
+        const char* r_text;
+        const char* mos_text;
     };
     std::vector<OpenRow> open_rows;
 };
@@ -142,24 +158,58 @@ JitterTexts jitter_texts;
 // them).
 unsigned next_row = 0;
 
-void fill_row(stat_tap_table_item_type* row, const IntervalStream& s, const IntervalFigures& f,
-              char* jitter) {
+// Whether a row shows these figures already: a packet changes one interval,
+// and the others' rows are left alone.
+bool is_shown(const IntervalStream::OpenRow& shown, const IntervalFigures& f, double delay) {
+    return shown.filled && shown.expected == f.expected && shown.played == f.played &&
+           shown.late == f.late && shown.max_jitter_ms == f.max_jitter_ms &&
+           shown.delay_ms == delay;
+}
+
+// The row of an interval; the GUI may redraw after any packet, so the rows
+// of the open ones are kept current.
+void fill_row(stat_tap_table* table, const IntervalStream& s, const IntervalFigures& f,
+              IntervalStream::OpenRow& shown) {
+    const double delay = s.stream.delay_ms();
+    // The jitter text is written again only when its value changed.
+    const bool write =
+        f.has_jitter && (!shown.jitter_written || shown.max_jitter_ms != f.max_jitter_ms);
+    shown.filled = true;
+    shown.expected = f.expected;
+    shown.played = f.played;
+    shown.late = f.late;
+    shown.max_jitter_ms = f.max_jitter_ms;
+    shown.delay_ms = delay;
+    stat_tap_table_item_type* row = stat_tap_get_field_data(table, shown.row, 0);
     set_float(row[kStart], s.stream.interval_start_s(f));
     set_uint(row[kPackets], f.packets());
     set_uint(row[kExpected], f.expected);
     set_uint(row[kLost], f.lost());
     set_float(row[kLostPercent], f.lost_percent());
     set_uint(row[kLate], f.late);
-    if (f.has_jitter) {
-        write_jitter(jitter, f.max_jitter_ms);
+    if (write) {
+        write_jitter(shown.jitter, f.max_jitter_ms);
+        shown.jitter_written = true;
     }
-    set_string(row[kMaxJitter], f.has_jitter ? jitter : "");
-    const auto score = interval_score(f, s.stream.delay_ms());
-    set_string(row[kRFactor], score ? texts.number(score->r, 1, 5) : "");
+    set_string(row[kMaxJitter], f.has_jitter ? shown.jitter : "");
+    const auto score = interval_score(f, delay);
+    if (score) {
+        const long long r = SharedTexts::key(score->r, 1);
+        const long long mos = SharedTexts::key(score->mos, 2);
+        if (shown.r_text == nullptr || r != shown.r_key) {
+            shown.r_key = r;
+            shown.r_text = texts.number(r, 1, 5);
+        }
+        if (shown.mos_text == nullptr || mos != shown.mos_key) {
+            shown.mos_key = mos;
+            shown.mos_text = texts.number(mos, 2, 4);
+        }
+    }
+    set_string(row[kRFactor], score ? shown.r_text : "");
     const char* why = f.codec == IntervalFigures::kNoVoice      ? "no voice"
                       : f.codec == StreamAnalysis::kMixedCodecs ? "mixed codecs"
                                                                 : "no figures";
-    set_string(row[kMos], score ? texts.number(score->mos, 2, 4) : why);
+    set_string(row[kMos], score ? shown.mos_text : why);
 }
 
 IntervalStream::OpenRow& row_of(stat_tap_table* table, IntervalStream& s, const StreamKey& key,
@@ -174,7 +224,11 @@ IntervalStream::OpenRow& row_of(stat_tap_table* table, IntervalStream& s, const 
     set_string(cells[kStream], s.endpoints.c_str());
     set_uint(cells[kSessionId], key.session_id);
     stat_tap_init_table_row(table, row, kColumns, cells);
-    return s.open_rows.emplace_back(IntervalStream::OpenRow{index, row, jitter_texts.of_row(row)});
+    IntervalStream::OpenRow open_row{};
+    open_row.index = index;
+    open_row.row = row;
+    open_row.jitter = jitter_texts.of_row(row);
+    return s.open_rows.emplace_back(open_row);
 }
 
 void reset_table(stat_tap_table* table) {
@@ -211,8 +265,7 @@ struct Update {
 void interval_closed(void* context, const IntervalFigures& f) {
     auto& u = *static_cast<Update*>(context);
     IntervalStream& s = *u.stream;
-    const IntervalStream::OpenRow& row = row_of(u.table, s, *u.key, f.index);
-    fill_row(stat_tap_get_field_data(u.table, row.row, 0), s, f, row.jitter);
+    fill_row(u.table, s, f, row_of(u.table, s, *u.key, f.index));
     s.open_rows.erase(std::remove_if(s.open_rows.begin(), s.open_rows.end(),
                                      [&f](const auto& o) { return o.index == f.index; }),
                       s.open_rows.end());
@@ -240,9 +293,11 @@ tap_packet_status interval_packet(void* tapdata, packet_info* pinfo, epan_dissec
         return TAP_PACKET_DONT_REDRAW;  // the intervals are off
     }
     for (unsigned i = 0; i < intervals->open_count(); ++i) {
-        const IntervalFigures f = intervals->open_figures(i);
-        const IntervalStream::OpenRow& row = row_of(table, *s, key, f.index);
-        fill_row(stat_tap_get_field_data(table, row.row, 0), *s, f, row.jitter);
+        const IntervalFigures& counts = intervals->open_counts(i);
+        IntervalStream::OpenRow& row = row_of(table, *s, key, counts.index);
+        if (!is_shown(row, counts, s->stream.delay_ms())) {
+            fill_row(table, *s, intervals->open_figures(i), row);
+        }
     }
     return TAP_PACKET_REDRAW;
 }
