@@ -98,8 +98,8 @@ public:
 private:
     struct Open {
         IntervalFigures figures;
-        std::int64_t first_slot;
-        std::int64_t last_slot;
+        std::int64_t first_slot = 0;
+        std::int64_t last_slot = 0;
         SlotHistory slots;
     };
 

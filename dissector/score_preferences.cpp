@@ -23,7 +23,7 @@ double warn_below_mos() {
     std::string text = current;
     // A decimal comma, as typed in many locales.
     std::replace(text.begin(), text.end(), ',', '.');
-    char* end = nullptr;
+    char* end = nullptr;  // NOLINT(misc-const-correctness): g_ascii_strtod writes a gchar**
     const double mos = g_ascii_strtod(text.c_str(), &end);
     const bool whole = end != text.c_str() && *end == '\0';
     parsed_text = current;

@@ -6,6 +6,7 @@
 #include <epan/expert.h>
 
 #include <algorithm>
+#include <cmath>
 #include <iterator>
 
 #include "analysis_expert.h"
@@ -68,13 +69,11 @@ bool entry_needs_text(proto_tree* tree, packet_info* pinfo, proto_item* ti, expe
     return false;
 }
 
-// A float of an interval's record, as the double its decimal digits say: 21.2
+// A float of an interval's record, to the 4 decimals it is good for: 21.2
 // rather than 21.2000007629395.
 void add_generated_double(proto_tree* tree, int hf, tvbuff_t* tvb, float value) {
-    char text[32];
-    (void)g_snprintf(text, sizeof text, "%.6g", static_cast<double>(value));
-    proto_item_set_generated(
-        proto_tree_add_double(tree, hf, tvb, 0, 0, g_ascii_strtod(text, nullptr)));
+    const double rounded = std::round(static_cast<double>(value) * 1e4) / 1e4;
+    proto_item_set_generated(proto_tree_add_double(tree, hf, tvb, 0, 0, rounded));
 }
 
 // The intervals the packet closed: an "Interval" item each, for filters and

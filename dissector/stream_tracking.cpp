@@ -41,7 +41,7 @@ struct StreamHistory {
     nstime_t last_arrival;
     StreamAnalysis analysis;
     Playout playout;
-    IntervalScorer* intervals;  // with the "Score interval" preference on
+    IntervalScorer* intervals = nullptr;  // with the "Score interval" preference on
 };
 
 // A stream, as small as it can be while it has had one packet (scans and

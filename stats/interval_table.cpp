@@ -158,6 +158,17 @@ JitterTexts jitter_texts;
 // them).
 unsigned next_row = 0;
 
+// What the MOS cell says of an interval without a score.
+const char* no_score_reason(const IntervalFigures& f) {
+    if (f.codec == IntervalFigures::kNoVoice) {
+        return "no voice";
+    }
+    if (f.codec == StreamAnalysis::kMixedCodecs) {
+        return "mixed codecs";
+    }
+    return "no figures";  // Vocantis, Transparent
+}
+
 // Whether a row shows these figures already: a packet changes one interval,
 // and the others' rows are left alone.
 bool is_shown(const IntervalStream::OpenRow& shown, const IntervalFigures& f, double delay) {
@@ -206,10 +217,8 @@ void fill_row(stat_tap_table* table, const IntervalStream& s, const IntervalFigu
         }
     }
     set_string(row[kRFactor], score ? shown.r_text : "");
-    const char* why = f.codec == IntervalFigures::kNoVoice      ? "no voice"
-                      : f.codec == StreamAnalysis::kMixedCodecs ? "mixed codecs"
-                                                                : "no figures";
-    set_string(row[kMos], score ? shown.mos_text : why);
+
+    set_string(row[kMos], score ? shown.mos_text : no_score_reason(f));
 }
 
 IntervalStream::OpenRow& row_of(stat_tap_table* table, IntervalStream& s, const StreamKey& key,
