@@ -21,10 +21,10 @@ IntervalPacket interval_packet(const StreamAnalysis& a, const PacketAnalysis& re
             p.packet_type == kVoicePacket, p.codec, result.has_jitter, result.jitter_ms};
 }
 
-void IntervalScorer::start(double interval_ms, double first_due_ms) {
+void IntervalScorer::start(double length_ms, double first_due) {
     // The open intervals are made afresh as they open.
-    interval_ms_ = interval_ms;
-    first_due_ms_ = first_due_ms;
+    interval_ms_ = length_ms;
+    first_due_ms_ = first_due;
     has_slots_ = false;
     highest_ = last_index_ = lowest_open_ = 0;
     head_ = open_count_ = 0;

@@ -72,8 +72,9 @@ public:
         void (*closed)(void* context, const IntervalFigures& f);
     };
 
-    // Before the stream's first packet.
-    void start(double interval_ms, double first_due_ms);
+    // Before the scorer sees the stream's first packet: intervals of
+    // length_ms from first_due (ms from that packet's arrival).
+    void start(double length_ms, double first_due);
     bool started() const { return interval_ms_ > 0; }
     double interval_ms() const { return interval_ms_; }
     // The start of an interval, in ms from the stream's first arrival.
