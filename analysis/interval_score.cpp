@@ -21,6 +21,12 @@ IntervalPacket interval_packet(const StreamAnalysis& a, const PacketAnalysis& re
             p.packet_type == kVoicePacket, p.codec, result.has_jitter, result.jitter_ms};
 }
 
+double slot_time_ms(const IntervalPacket& p, std::int64_t slot) {
+    return p.outcome.has_due
+               ? p.outcome.due_ms - (static_cast<double>(p.extended - slot) * p.packet_length_ms)
+               : p.arrival_ms;
+}
+
 void IntervalScorer::start(double length_ms, double first_due) {
     // The open intervals are made afresh as they open.
     interval_ms_ = length_ms;
@@ -86,9 +92,7 @@ std::int64_t IntervalScorer::last_slot_at_or_before(std::int64_t index,
         return p.extended;
     }
     const double end = start_ms(index + 1);
-    const auto due = [&](std::int64_t s) {
-        return out.due_ms - (static_cast<double>(p.extended - s) * p.packet_length_ms);
-    };
+    const auto due = [&p](std::int64_t s) { return slot_time_ms(p, s); };
     // At most 128 slots back (the tracker's reach): a first guess, then
     // corrected.
     const double back = std::ceil((out.due_ms - end) / p.packet_length_ms);
@@ -124,21 +128,14 @@ void IntervalScorer::observe(const IntervalPacket& p, Closed sink) {
             // packet arrived.
             std::int64_t s = has_slots_ ? highest_ + 1 : p.extended;
             while (s <= p.extended) {
-                const double due =
-                    out.has_due
-                        ? out.due_ms - (static_cast<double>(p.extended - s) * p.packet_length_ms)
-                        : p.arrival_ms;
-                const std::int64_t index = std::max({index_of(due), lowest_open_, last_index_});
+                const std::int64_t index =
+                    std::max({index_of(slot_time_ms(p, s)), lowest_open_, last_index_});
                 const std::int64_t last =
                     s == p.extended ? s : std::max(s, last_slot_at_or_before(index, p));
                 Open& o = open_for(s, index, sink);
                 o.last_slot = last;
                 o.figures.expected += static_cast<unsigned>(last - s + 1);
-                const double last_due =
-                    out.has_due
-                        ? out.due_ms - (static_cast<double>(p.extended - last) * p.packet_length_ms)
-                        : p.arrival_ms;
-                const double end = last_due + (out.has_due ? p.packet_length_ms : 0);
+                const double end = slot_time_ms(p, last) + (out.has_due ? p.packet_length_ms : 0);
                 o.figures.covered_ms =
                     std::min(interval_ms_, std::max(o.figures.covered_ms, end - start_ms(index)));
                 // Missing slots: the lowest sets where the interval's slots

@@ -60,6 +60,11 @@ struct IntervalPacket {
 IntervalPacket interval_packet(const StreamAnalysis& a, const PacketAnalysis& result,
                                const SlotOutcome& outcome, const StreamPacket& p);
 
+// Where a slot up to the packet's own counts on the playout clock: its due
+// time, counting back from the packet's at the stream's packet length, or
+// the packet's arrival before the clock runs.
+double slot_time_ms(const IntervalPacket& p, std::int64_t slot);
+
 class IntervalScorer {
 public:
     // Intervals open at once: the one the packets arrive in, the next (the
@@ -75,7 +80,6 @@ public:
     // Before the scorer sees the stream's first packet: intervals of
     // length_ms from first_due (ms from that packet's arrival).
     void start(double length_ms, double first_due);
-    bool started() const { return interval_ms_ > 0; }
     double interval_ms() const { return interval_ms_; }
     // The start of an interval, in ms from the stream's first arrival.
     double start_ms(std::int64_t index) const {

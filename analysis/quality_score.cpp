@@ -60,6 +60,10 @@ double mos_from_r(double r) {
     return 1 + (0.035 * r) + (r * (r - 60) * (100 - r) * 7e-6);
 }
 
+double score_delay_ms(const StreamAnalysis& a, const Playout& playout, double network_delay_ms) {
+    return playout.buffer_ms() + a.packet_length_ms() + network_delay_ms;
+}
+
 std::optional<QualityScore> stream_score(const StreamAnalysis& a, const Playout& playout,
                                          double network_delay_ms) {
     const std::optional<CodecImpairment> codec = codec_impairment(a.codec());
@@ -69,7 +73,7 @@ std::optional<QualityScore> stream_score(const StreamAnalysis& a, const Playout&
     }
     const double unplayed = a.sequence().missing() + playout.late();
     const EModelInput in{100.0 * unplayed / expected, playout.slots().counts().burst_ratio(),
-                         playout.buffer_ms() + a.packet_length_ms() + network_delay_ms, *codec};
+                         score_delay_ms(a, playout, network_delay_ms), *codec};
     const double r = r_factor(in);
     return QualityScore{r, mos_from_r(r)};
 }

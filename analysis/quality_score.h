@@ -38,6 +38,10 @@ struct QualityScore {
     double mos;
 };
 
+// The mouth-to-ear delay the score assumes: the buffer, the stream's packet
+// length and the given one-way network delay.
+double score_delay_ms(const StreamAnalysis& a, const Playout& playout, double network_delay_ms);
+
 // The score of a stream seen through a playout buffer: the delay is the
 // buffer, the stream's packet length and the given one-way network delay.
 // Empty for a codec without figures or a stream without a voice packet of

@@ -140,23 +140,32 @@ FrameAnalysis& record_at(FileState& s, std::uint32_t i) {
     return chunk->records[i % kChunkRecords];
 }
 
-const FrameAnalysis* find_record(FileState& s, std::uint32_t frame, std::uint8_t layer) {
-    const std::uint64_t wanted = order_of(frame, layer);
+// The first of `count` entries, kept in capture order, at or after the
+// packet (frame, layer); at(i) points to the i-th entry.
+template <class At>
+std::uint32_t first_at_or_after(std::uint32_t count, std::uint64_t wanted, At at) {
     std::uint32_t low = 0;
-    std::uint32_t high = s.records;
+    std::uint32_t high = count;
     while (low < high) {
         const std::uint32_t mid = low + ((high - low) / 2);
-        const FrameAnalysis& r = record_at(s, mid);
-        if (order_of(r.frame, r.layer) < wanted) {
+        const auto* e = at(mid);
+        if (order_of(e->frame, e->layer) < wanted) {
             low = mid + 1;
         } else {
             high = mid;
         }
     }
-    if (low == s.records) {
+    return low;
+}
+
+const FrameAnalysis* find_record(FileState& s, std::uint32_t frame, std::uint8_t layer) {
+    const std::uint64_t wanted = order_of(frame, layer);
+    const auto at = [&s](std::uint32_t k) { return &record_at(s, k); };
+    const std::uint32_t i = first_at_or_after(s.records, wanted, at);
+    if (i == s.records) {
         return nullptr;
     }
-    const FrameAnalysis& r = record_at(s, low);
+    const FrameAnalysis& r = record_at(s, i);
     return order_of(r.frame, r.layer) == wanted ? &r : nullptr;
 }
 
@@ -336,8 +345,7 @@ void keep_closed_interval(void* context, const IntervalFigures& f) {
         // 0 without reaching it.
         rec.max_jitter_ms = static_cast<float>(std::round(f.max_jitter_ms * 1e6) / 1e6);
     }
-    const double delay =
-        h.playout.buffer_ms() + h.analysis.packet_length_ms() + score_preferences.network_delay_ms;
+    const double delay = score_delay_ms(h.analysis, h.playout, score_preferences.network_delay_ms);
     if (const auto score = interval_score(f, delay)) {
         rec.flags |= IntervalRecord::kHasScore;
         rec.mos = static_cast<float>(score->mos);
@@ -490,18 +498,8 @@ const IntervalRecord* closed_interval(const FrameAnalysis& r, unsigned n) {
     }
     const FileState& s = *file_state;
     const std::uint64_t wanted = order_of(r.frame, r.layer);
-    std::uint32_t low = 0;
-    std::uint32_t high = s.interval_count;
-    while (low < high) {
-        const std::uint32_t mid = low + ((high - low) / 2);
-        const IntervalRecord& rec = interval_at(s, mid);
-        if (order_of(rec.frame, rec.layer) < wanted) {
-            low = mid + 1;
-        } else {
-            high = mid;
-        }
-    }
-    const std::uint32_t i = low + n;
+    const auto at = [&s](std::uint32_t k) { return &interval_at(s, k); };
+    const std::uint32_t i = first_at_or_after(s.interval_count, wanted, at) + n;
     if (i >= s.interval_count) {
         return nullptr;
     }

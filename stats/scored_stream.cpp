@@ -58,7 +58,7 @@ void ScoredStream::observe(const packet_info* pinfo, const SimplePacketHeader& h
 }
 
 double ScoredStream::delay_ms() const {
-    return playout.buffer_ms() + analysis.packet_length_ms() + score_preferences.network_delay_ms;
+    return score_delay_ms(analysis, playout, score_preferences.network_delay_ms);
 }
 
 bool ScoredStream::counts_for_worst(const IntervalFigures& f) const {
