@@ -14,12 +14,12 @@
 
 #include "analysis/stream_analysis.h"  // kVoicePacket
 #include "call_audio_export.h"
-#include "codec_table.h"
+#include "codec/codec_table.h"
+#include "codec/host_codec.h"
 #include "dissector/host_compat.h"
 #include "dissector/rtp_report.h"  // g726_packing
 #include "dissector/tapped_packet.h"
 #include "dissector/value_names.h"
-#include "host_codec.h"
 #include "stats/stream_key.h"
 #include "stream_decoder.h"
 #include "wav_file.h"
@@ -82,7 +82,7 @@ private:
 
 void AudioExport::open(Stream& s) {
     std::string why;
-    if (find_host_decoder(s.codec_type, packing_, why) == nullptr) {
+    if (codec::find_host_decoder(s.codec_type, packing_, why) == nullptr) {
         s.outcome = "skipped, " + why;
         return;
     }

@@ -16,10 +16,10 @@
 #include <memory>
 
 #include "analysis/stream_analysis.h"  // kVoicePacket
+#include "codec/host_codec.h"
 #include "dissector/host_compat.h"
 #include "dissector/rtp_report.h"  // g726_packing
 #include "dissector/value_names.h"
-#include "host_codec.h"
 #include "stats/call_pairing.h"
 #include "stats/stream_key.h"
 #include "stereo_merge.h"
@@ -142,7 +142,7 @@ void CallAudioExport::start_channel(Call& call, unsigned direction, const packet
     if (call.failed) {
         return;
     }
-    if (find_host_decoder(codec, packing_, why) == nullptr) {
+    if (codec::find_host_decoder(codec, packing_, why) == nullptr) {
         ch.silent_because = why;
         return;
     }

@@ -39,11 +39,11 @@ void StreamDecoder::switch_to(unsigned codec) {
     codec_ = codec;
     decoder_.reset();
     std::string why;
-    codec_handle_t handle = find_host_decoder(codec, packing_, why);
+    codec_handle_t handle = codec::find_host_decoder(codec, packing_, why);
     if (handle == nullptr) {
         return;
     }
-    decoder_ = std::make_unique<HostDecoder>(handle, codec_export(codec).frame_bytes);
+    decoder_ = std::make_unique<codec::HostDecoder>(handle, codec::codec_export(codec).frame_bytes);
     if (decoder_->sample_rate() != kSampleRate) {
         decoder_.reset();
     }

@@ -9,8 +9,8 @@
 #include <memory>
 
 #include "analysis/sequence_tracker.h"
-#include "codec_table.h"
-#include "host_codec.h"
+#include "codec/codec_table.h"
+#include "codec/host_codec.h"
 #include "timeline.h"
 
 namespace kestrune::audio {
@@ -45,7 +45,7 @@ private:
     SequenceTracker sequence_;
     Timeline timeline_;
     // The decoder for codec_, or nullptr when the host has none for it.
-    std::unique_ptr<HostDecoder> decoder_;
+    std::unique_ptr<codec::HostDecoder> decoder_;
     unsigned codec_ = 0;
     bool any_codec_ = false;
     unsigned long codec_changes_ = 0;

@@ -12,8 +12,8 @@
 #include <cstring>
 #include <deque>
 
+#include "codec/host_codec.h"
 #include "dissector/host_compat.h"
-#include "host_codec.h"
 #include "stream_decoder.h"
 
 namespace kestrune::audio {
@@ -108,7 +108,7 @@ bool start_export(TapExport* e, std::string& error) {
         delete e;
         return false;
     }
-    load_host_codecs();
+    codec::load_host_codecs();
     GString* failed =
         register_tap_listener("simplekestrune", e, nullptr, TL_REQUIRES_NOTHING, reset_listener,
                               tap_callback<listen>, draw, free_listener);

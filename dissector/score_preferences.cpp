@@ -1,35 +1,18 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "score_preferences.h"
 
-#include <algorithm>
-#include <cmath>
-#include <string>
+#include <optional>
+
+#include "decimal_text.h"
 
 namespace kestrune {
 
 ScorePreferences score_preferences;
 
 double warn_below_mos() {
-    // Parsed again only when the text changes: it is asked for on every
-    // packet that closes an interval.
-    static std::string parsed_text;
-    static double parsed = 0;
-    static bool has_parsed = false;
-    const char* current =
-        score_preferences.warn_below_mos != nullptr ? score_preferences.warn_below_mos : "";
-    if (has_parsed && parsed_text == current) {
-        return parsed;
-    }
-    std::string text = current;
-    // A decimal comma, as typed in many locales.
-    std::replace(text.begin(), text.end(), ',', '.');
-    char* end = nullptr;  // NOLINT(misc-const-correctness): g_ascii_strtod writes a gchar**
-    const double mos = g_ascii_strtod(text.c_str(), &end);
-    const bool whole = end != text.c_str() && *end == '\0';
-    parsed_text = current;
-    parsed = whole && std::isfinite(mos) && mos > 0 ? mos : 0;
-    has_parsed = true;
-    return parsed;
+    static DecimalText text;
+    const std::optional<double> mos = text.parse(score_preferences.warn_below_mos);
+    return mos && *mos > 0 ? *mos : 0;
 }
 
 void register_score_preferences(module_t* module) {

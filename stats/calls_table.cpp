@@ -59,7 +59,9 @@ enum Column : std::uint8_t {
     kOneWay = kReverse + kDirectionColumns,
     kForwardMosMin = kOneWay + 1,  // added after the first columns
     kReverseMosMin = kForwardMosMin + 1,
-    kColumns = kReverseMosMin + 1
+    kForwardSilent = kReverseMosMin + 1,
+    kReverseSilent = kForwardSilent + 1,
+    kColumns = kReverseSilent + 1
 };
 
 stat_tap_table_item columns[kColumns] = {
@@ -81,6 +83,8 @@ stat_tap_table_item columns[kColumns] = {
     {TABLE_ITEM_STRING, TAP_ALIGN_LEFT, "One-way", "%s"},
     {TABLE_ITEM_STRING, TAP_ALIGN_RIGHT, "A\u2192B MOS min", "%s"},
     {TABLE_ITEM_STRING, TAP_ALIGN_RIGHT, "B\u2192A MOS min", "%s"},
+    {TABLE_ITEM_STRING, TAP_ALIGN_RIGHT, "A\u2192B Silent (%)", "%s"},
+    {TABLE_ITEM_STRING, TAP_ALIGN_RIGHT, "B\u2192A Silent (%)", "%s"},
 };
 
 constexpr const char* kTableName = "SimpleKestrune Calls";
@@ -90,6 +94,7 @@ struct Direction : ScoredStream {
     NumberText jitter;
     NumberText mos;
     NumberText mos_min;
+    NumberText silent;
 };
 
 struct Call {
@@ -108,6 +113,9 @@ void fill_direction(stat_tap_table_item_type* row, Direction& d, unsigned direct
     const std::optional<WorstInterval> worst = d.worst();
     set_string(row[direction == 0 ? kForwardMosMin : kReverseMosMin],
                worst ? d.mos_min.show(worst->mos, 2, 4) : d.mos_min.empty());
+    const std::optional<LevelFigures> level = d.level_figures();
+    set_string(row[direction == 0 ? kForwardSilent : kReverseSilent],
+               level ? d.silent.show(level->silent_percent, 1, 5) : d.silent.empty());
     set_uint(cell[kPackets], a.packets());
     if (a.packets() == 0) {
         set_string(cell[kCodec], "");
@@ -124,6 +132,18 @@ void fill_direction(stat_tap_table_item_type* row, Direction& d, unsigned direct
                a.has_jitter() ? d.jitter.show(a.max_jitter_ms(), 3, 8) : d.jitter.empty());
     const auto score = stream_score(a, d.playout, score_preferences.network_delay_ms);
     set_string(cell[kMos], score ? d.mos.show(score->mos, 2, 4) : d.mos.empty());
+}
+
+// Packets both ways, but only one carries sound: both directions' levels
+// are known and one is almost all silence while the other is not.
+bool one_way_audio(const Call& c) {
+    constexpr double kSilentCall = 95;
+    const std::optional<LevelFigures> level[2] = {c.way[0].level_figures(),
+                                                  c.way[1].level_figures()};
+    if (!level[0] || !level[1]) {
+        return false;
+    }
+    return (level[0]->silent_percent >= kSilentCall) != (level[1]->silent_percent >= kSilentCall);
 }
 
 // Start, duration and one-way, from the directions that have packets.
@@ -143,7 +163,7 @@ void fill_call(stat_tap_table_item_type* row, const Call& c) {
     }
     set_float(row[kStart], first.start_s);
     set_float(row[kDuration], end - first.start_s);
-    set_string(row[kOneWay], heard[0] && heard[1] ? "no" : "yes");
+    set_string(row[kOneWay], heard[0] && heard[1] ? (one_way_audio(c) ? "audio" : "no") : "yes");
 }
 
 // The endpoint cells are the only ones whose text the table owns.
@@ -202,7 +222,7 @@ tap_packet_status call_packet(void* tapdata, packet_info* pinfo, epan_dissect_t*
     const auto& s = streams.side(
         stream_key_of(*p), [table](const StreamKey& key) -> Call& { return new_call(table, key); });
     Direction& d = s.call->way[s.direction];
-    d.observe(pinfo, p->header);
+    d.hear(*p, d.observe(pinfo, p->header));
     stat_tap_table_item_type* row = stat_tap_get_field_data(table, s.call->row, 0);
     fill_direction(row, d, s.direction);
     fill_call(row, *s.call);

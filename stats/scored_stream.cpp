@@ -3,14 +3,16 @@
 
 #include <cstdint>
 
+#include "dissector/rtp_report.h"
 #include "dissector/score_preferences.h"
+#include "level_preferences.h"
 #include "stream_key.h"
 #include "table_cells.h"
 
 namespace kestrune {
 
-void ScoredStream::observe(const packet_info* pinfo, const SimplePacketHeader& h,
-                           IntervalScorer::Closed sink) {
+SlotOutcome ScoredStream::observe(const packet_info* pinfo, const SimplePacketHeader& h,
+                                  IntervalScorer::Closed sink) {
     if (analysis.packets() == 0) {
         first_arrival = pinfo->abs_ts;
         start_s = nstime_to_sec(&pinfo->rel_ts);
@@ -34,7 +36,7 @@ void ScoredStream::observe(const packet_info* pinfo, const SimplePacketHeader& h
         intervals->start(score_preferences.interval_s * 1000.0, playout.first_due_ms());
     }
     if (!intervals) {
-        return;
+        return outcome;
     }
     struct Context {
         ScoredStream* stream;
@@ -55,6 +57,22 @@ void ScoredStream::observe(const packet_info* pinfo, const SimplePacketHeader& h
                  ctx->sink.closed(ctx->sink.context, f);
              }
          }});
+    return outcome;
+}
+
+// Lost and late slots, repeats and DTMF, fax and modem packets are not
+// audio the listener heard, so they count neither as sound nor as silence.
+void ScoredStream::hear(const TappedPacket& p, const SlotOutcome& outcome) {
+    if (level_preferences.audio_levels == 0 || p.header.packet_type != kVoicePacket ||
+        outcome.duplicate || !outcome.played) {
+        return;
+    }
+    level.hear(p.header.codec_type, g726_packing(), p.payload, p.payload_captured,
+               p.header.payload_size, silent_below());
+}
+
+std::optional<LevelFigures> ScoredStream::level_figures() const {
+    return level_preferences.audio_levels != 0 ? level.figures(silent_below()) : std::nullopt;
 }
 
 double ScoredStream::delay_ms() const {

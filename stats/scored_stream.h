@@ -9,7 +9,9 @@
 #include "analysis/interval_score.h"
 #include "analysis/playout.h"
 #include "analysis/stream_analysis.h"
+#include "codec/stream_level.h"
 #include "dissector/simple_packet_header.h"
+#include "dissector/tapped_packet.h"
 #include "table_cells.h"
 
 namespace kestrune {
@@ -31,11 +33,19 @@ struct ScoredStream {
     // With the "Score interval" preference on, from the first packet.
     std::unique_ptr<IntervalScorer> intervals;
     std::optional<WorstInterval> worst_closed;
+    // Its decoded audio, while the "Audio levels" preference is on.
+    codec::StreamLevel level;
 
     // One more packet, through the jitter buffer the preferences give; the
-    // intervals it closed go to the sink as well.
-    void observe(const packet_info* pinfo, const SimplePacketHeader& h,
-                 IntervalScorer::Closed sink = {nullptr, nullptr});
+    // intervals it closed go to the sink as well. Returns where the packet
+    // went on the playout clock.
+    SlotOutcome observe(const packet_info* pinfo, const SimplePacketHeader& h,
+                        IntervalScorer::Closed sink = {nullptr, nullptr});
+    // After observe(): the packet's payload decoded for the audio level, if
+    // it is voice played in time and the preference is on.
+    void hear(const TappedPacket& p, const SlotOutcome& outcome);
+    // The stream's audio level, silence and clipping, if any was decoded.
+    std::optional<LevelFigures> level_figures() const;
     double end_s() const { return start_s + (analysis.duration_ms() / 1000); }
 
     // The mouth-to-ear delay the score assumes for this stream.

@@ -8,8 +8,8 @@
 // of type TABLE_ITEM_NONE shows empty in the GUI, and tshark ends the row at
 // it, so the cells that can be empty (max delta, jitter, the score) are the
 // last ones, in the order in which they become known. The worst interval's
-// cells came later: they are text, empty when unknown, as in the calls
-// table.
+// cells and the audio level's came later: they are text, empty when
+// unknown, as in the calls table.
 //
 // Runs from the tap, after dissection, so ordinary C++ containers are safe
 // here. The table's cells are kept current with every packet, because the
@@ -20,7 +20,9 @@
 #include <epan/stat_tap_ui.h>
 
 #include <cstdint>
+#include <optional>
 
+#include "analysis/audio_level.h"
 #include "analysis/quality_score.h"
 #include "analysis/stream_analysis.h"
 #include "dissector/score_preferences.h"
@@ -55,6 +57,9 @@ enum Column : std::uint8_t {
     kMos,
     kMosMin,
     kMosMinAt,
+    kLevel,
+    kSilentPercent,
+    kClippedPercent,
     kColumns
 };
 
@@ -79,6 +84,9 @@ stat_tap_table_item columns[kColumns] = {
     {TABLE_ITEM_FLOAT, TAP_ALIGN_RIGHT, "MOS", "%.2f"},
     {TABLE_ITEM_STRING, TAP_ALIGN_RIGHT, "MOS min", "%s"},
     {TABLE_ITEM_STRING, TAP_ALIGN_RIGHT, "MOS min at (s)", "%s"},
+    {TABLE_ITEM_STRING, TAP_ALIGN_RIGHT, "Level (dBov)", "%s"},
+    {TABLE_ITEM_STRING, TAP_ALIGN_RIGHT, "Silent (%)", "%s"},
+    {TABLE_ITEM_STRING, TAP_ALIGN_RIGHT, "Clipped (%)", "%s"},
 };
 
 constexpr const char* kTableName = "SimpleKestrune Streams";
@@ -88,11 +96,28 @@ struct TableStream {
     ScoredStream stream;
     NumberText mos_min;
     NumberText mos_min_at;
+    NumberText level;
+    NumberText silent;
+    NumberText clipped;
 };
 
 // The host shares one table among every window showing it, so the streams
 // behind it are shared too.
 StreamMap<TableStream> streams;
+
+// Empty while nothing of the stream was decoded.
+void fill_level(stat_tap_table_item_type* row, TableStream& t,
+                const std::optional<LevelFigures>& level) {
+    if (!level) {
+        set_string(row[kLevel], t.level.empty());
+        set_string(row[kSilentPercent], t.silent.empty());
+        set_string(row[kClippedPercent], t.clipped.empty());
+        return;
+    }
+    set_string(row[kLevel], t.level.show(level->level_dbov, 1, 6));
+    set_string(row[kSilentPercent], t.silent.show(level->silent_percent, 1, 5));
+    set_string(row[kClippedPercent], t.clipped.show(level->clipped_percent, 2, 6));
+}
 
 void fill_row(stat_tap_table_item_type* row, TableStream& t) {
     const ScoredStream& s = t.stream;
@@ -130,6 +155,7 @@ void fill_row(stat_tap_table_item_type* row, TableStream& t) {
     set_string(row[kMosMin], worst ? t.mos_min.show(worst->mos, 2, 4) : t.mos_min.empty());
     set_string(row[kMosMinAt],
                worst ? t.mos_min_at.show(worst->start_s, 2, 9) : t.mos_min_at.empty());
+    fill_level(row, t, s.level_figures());
 }
 
 // The address cells are the only ones whose text the table owns.
@@ -156,6 +182,7 @@ void reset_table(stat_tap_table* table) {
         set_uint(row[kPackets], 0);
         set_string(row[kMosMin], s.mos_min.empty());
         set_string(row[kMosMinAt], s.mos_min_at.empty());
+        fill_level(row, s, std::nullopt);
     }
 }
 
@@ -193,7 +220,7 @@ tap_packet_status stream_packet(void* tapdata, packet_info* pinfo, epan_dissect_
     if (s == nullptr) {
         s = &new_stream(table, key);
     }
-    s->stream.observe(pinfo, p->header);
+    s->stream.hear(*p, s->stream.observe(pinfo, p->header));
     fill_row(stat_tap_get_field_data(table, s->row, 0), *s);
     return TAP_PACKET_REDRAW;
 }

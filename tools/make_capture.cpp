@@ -24,9 +24,19 @@
 // (percent) and jitter (ms) of their own, a stretch where the call goes bad;
 // the packets sent outside it arrive as they would without it.
 //
+// The voice payloads are random bytes, but for the G.711 calls (the first
+// and second of every four) these can carry known sound instead:
+// --silent-direction A|B[:FROM:TO] digital silence in direction A (gateway
+// to peer) or B (peer to gateway, with --two-way), for the whole call or
+// from FROM to TO seconds; --clipping-direction the same with a 1 kHz tone
+// at twice full scale, so that half its samples clip; --tone DBOV a 1 kHz
+// sine of that level in every other G.711 payload.
+//
 //   make_capture --output FILE --calls C [--gateways G] [--session S]
 //                [--two-way] [--ipv6] [--rtp] [--count N] [--seed S] [--port P]
 //                [--jitter MS] [--loss PERCENT] [--impair FROM:TO:LOSS:JITTER]
+//                [--silent-direction A|B[:FROM:TO]]
+//                [--clipping-direction A|B[:FROM:TO]] [--tone DBOV]
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -40,7 +50,11 @@
 #include <tuple>
 #include <vector>
 
+#include "g711_sound.h"
+
 namespace {
+
+using make_capture::Sound;
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -52,6 +66,19 @@ struct Stretch {
     double loss_percent = 0;
     double jitter_ms = 0;
     bool holds(std::uint64_t usec) const { return usec >= from_usec && usec < to_usec; }
+};
+
+// --silent-direction, --clipping-direction: one direction's G.711 payloads,
+// sent from from_usec up to to_usec, carry a sound.
+struct SoundStretch {
+    Sound sound = Sound::noise;  // noise: none given
+    bool reverse = false;        // direction B
+    std::uint64_t from_usec = 0;
+    std::uint64_t to_usec = UINT64_MAX;
+    bool holds(bool is_reverse, std::uint64_t usec) const {
+        return sound != Sound::noise && is_reverse == reverse && usec >= from_usec &&
+               usec < to_usec;
+    }
 };
 
 struct Options {
@@ -70,6 +97,10 @@ struct Options {
     double jitter_ms = 0;
     double loss_percent = 0;
     Stretch impaired;
+    SoundStretch silent;
+    SoundStretch clipping;
+    bool tone = false;
+    double tone_dbov = -20;
 };
 
 struct Endpoint {
@@ -278,6 +309,28 @@ bool parse_impairment(const std::string& text, Stretch& stretch) {
     return stretch.from_usec < stretch.to_usec;
 }
 
+// A|B, or A|B:FROM:TO with FROM before TO.
+bool parse_sound_stretch(const std::string& text, Sound sound, SoundStretch& stretch) {
+    if (text.empty() || (text[0] != 'A' && text[0] != 'B')) {
+        return false;
+    }
+    stretch = SoundStretch{sound, text[0] == 'B', 0, UINT64_MAX};
+    if (text.size() == 1) {
+        return true;
+    }
+    const std::size_t colon = text.find(':', 2);
+    double from = 0;
+    double to = 0;
+    if (text[1] != ':' || colon == std::string::npos ||
+        !parse_amount(text.substr(2, colon - 2).c_str(), 1e9, from) ||
+        !parse_amount(text.substr(colon + 1).c_str(), 1e9, to)) {
+        return false;
+    }
+    stretch.from_usec = static_cast<std::uint64_t>(std::llround(from * 1e6));
+    stretch.to_usec = static_cast<std::uint64_t>(std::llround(to * 1e6));
+    return stretch.from_usec < stretch.to_usec;
+}
+
 bool parse(int argc, char** argv, Options& o) {
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -313,12 +366,28 @@ bool parse(int argc, char** argv, Options& o) {
         } else if (a == "--impair" && has_value) {
             if (!parse_impairment(argv[++i], o.impaired))
                 return false;
+        } else if (a == "--silent-direction" && has_value) {
+            if (!parse_sound_stretch(argv[++i], Sound::silence, o.silent))
+                return false;
+        } else if (a == "--clipping-direction" && has_value) {
+            if (!parse_sound_stretch(argv[++i], Sound::clipping, o.clipping))
+                return false;
+        } else if (a == "--tone" && has_value) {
+            char* end = nullptr;  // NOLINT(misc-const-correctness): strtod's out-parameter
+            o.tone_dbov = std::strtod(argv[++i], &end);
+            o.tone = true;
+            if (end == argv[i] || *end != '\0' || !(o.tone_dbov <= 0 && o.tone_dbov >= -99))
+                return false;
         } else
             return false;
     }
     const bool network = o.jitter_ms > 0 || o.loss_percent > 0 || o.impaired.to_usec > 0;
+    const bool sound = o.tone || o.silent.sound != Sound::noise || o.clipping.sound != Sound::noise;
+    const bool reverse = o.silent.reverse || o.clipping.reverse;
     return !o.output.empty() && o.port <= 0xFFFF && o.gateways >= 1 && o.gateways <= 200 &&
-           (o.calls > 0 || (o.gateways == 1 && !o.two_way && !o.ipv6 && !o.rtp && !network));
+           (!reverse || o.two_way) && !(sound && o.rtp) &&
+           (o.calls > 0 ||
+            (o.gateways == 1 && !o.two_way && !o.ipv6 && !o.rtp && !network && !sound));
 }
 
 std::vector<std::uint8_t> host_address(bool ipv6, unsigned host) {
@@ -339,6 +408,8 @@ struct CallStream {
     std::uint16_t sequence = 0;  // 8 bits used by Simple Packets, 16 by RTP
     std::uint32_t ssrc = 0;
     std::uint32_t timestamp = 0;
+    bool reverse = false;       // the peer's direction (B)
+    std::uint64_t samples = 0;  // sent so far, for the phase of a tone
 };
 
 // RTP payload types of the codecs the calls use (G.726-32's old static 2).
@@ -426,6 +497,22 @@ private:
     std::priority_queue<Arrival, std::vector<Arrival>, Later> pending_;
 };
 
+// The sound the options give a G.711 payload sent at usec, if any.
+void give_sound(const Options& o, CallStream& s, std::uint64_t usec, std::uint8_t* payload,
+                unsigned samples) {
+    const bool alaw = s.codec == 4;
+    if (s.codec != 4 && s.codec != 5)
+        return;
+    Sound sound = o.tone ? Sound::tone : Sound::noise;
+    if (o.silent.holds(s.reverse, usec))
+        sound = Sound::silence;
+    else if (o.clipping.holds(s.reverse, usec))
+        sound = Sound::clipping;
+    if (sound != Sound::noise)
+        make_capture::write_g711(payload, samples, s.samples, sound, o.tone_dbov, alaw);
+    s.samples += samples;
+}
+
 void write_calls(const Options& o, std::mt19937& rng, PcapWriter& pcap) {
     static const unsigned codecs[] = {5, 4, 3, 7};  // G.711 mu/A-law, G.729, G.726-32
     const Endpoint peer{host_address(o.ipv6, 20), 0, 0x14};
@@ -438,9 +525,9 @@ void write_calls(const Options& o, std::mt19937& rng, PcapWriter& pcap) {
             far.port = 31000 + (2 * (c % 10000));
             const unsigned session = (o.first_session + c) & 0xFFF;
             const unsigned codec = codecs[c % 4];
-            streams.push_back({gateway, far, session, codec, 0, 0, 0});
+            streams.push_back({gateway, far, session, codec, 0, 0, 0, false, 0});
             if (o.two_way)
-                streams.push_back({far, gateway, session, codec, 0, 0, 0});
+                streams.push_back({far, gateway, session, codec, 0, 0, 0, true, 0});
         }
     }
     for (auto& s : streams) {
@@ -454,10 +541,13 @@ void write_calls(const Options& o, std::mt19937& rng, PcapWriter& pcap) {
     for (unsigned long n = 0; n < o.count; ++n) {
         CallStream& s = streams[n % streams.size()];
         const unsigned payload = payload_for_codec(s.codec);
-        const Bytes datagram =
-            o.rtp ? rtp_packet(s, payload, rng)
-                  : simple_packet(6 + payload, 0, false, false, s.codec, s.session_id,
-                                  s.sequence++ & 0xFF, payload, rng, payload);
+        Bytes datagram = o.rtp ? rtp_packet(s, payload, rng)
+                               : simple_packet(6 + payload, 0, false, false, s.codec, s.session_id,
+                                               s.sequence++ & 0xFF, payload, rng, payload);
+        // The random bytes are drawn all the same, so that the other
+        // streams keep theirs.
+        if (!o.rtp)
+            give_sound(o, s, n * spacing, datagram.data() + 6, payload);
         network.send(frame(datagram, s.src, s.dst), n * spacing);
     }
     network.flush();
@@ -473,7 +563,9 @@ int main(int argc, char** argv) {
                            " [--well-formed-only]\n"
                            "       %s --output FILE --calls C [--gateways G] [--session S]"
                            " [--two-way] [--ipv6] [--rtp] [--count N] [--seed S] [--port P]"
-                           " [--jitter MS] [--loss PERCENT] [--impair FROM:TO:LOSS:JITTER]\n",
+                           " [--jitter MS] [--loss PERCENT] [--impair FROM:TO:LOSS:JITTER]"
+                           " [--silent-direction A|B[:FROM:TO]]"
+                           " [--clipping-direction A|B[:FROM:TO]] [--tone DBOV]\n",
                            argv[0], argv[0]);
         return 2;
     }

@@ -1,6 +1,7 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 """Statistics (-z simplekestrune,tree and ,streams), the stream conversation
 filter, and the opt-in UDP heuristic."""
+import math
 import os
 import re
 import subprocess
@@ -375,9 +376,110 @@ class Calls(HostTestCase):
         clean = ["100", "0.0", "0.000", "4.37"]
         self.assertEqual([list(row.values()) for row in rows], [
             ["192.0.2.10:4096", f"192.0.2.20:{port}", str(session), start, "1.985000",
-             codec, *clean, codec, *clean, "no", "", ""]
+             codec, *clean, codec, *clean, "no", "", "", "0.0", "0.0"]
             for port, session, start, codec in ((31000, 42, "0.000000", "G711Mulaw"),
                                                 (31002, 43, "0.010000", "G711Alaw"))])
+
+
+def level_db(*magnitudes):
+    """The level in dBov of samples that take these magnitudes equally often."""
+    mean_square = sum(m * m for m in magnitudes) / len(magnitudes)
+    return 10 * math.log10(mean_square / 32768 ** 2) if mean_square else -99.0
+
+
+class AudioLevels(HostTestCase):
+    """Two G.711 calls (mu-law, then A-law), each sending a 1 kHz tone of
+    -20 dBov one way and digital silence back; and the same calls with
+    the tone at twice full scale."""
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.silent = cls.generated("silent.pcap", "--silent-direction", "B", "--tone", "-20")
+        cls.clipping = cls.generated("clipping.pcap", "--clipping-direction", "A")
+
+    @classmethod
+    def generated(cls, name, *options):
+        capture = cls.host.path(name)
+        subprocess.run([os.environ["KESTRUNE_GENERATOR"], "--output", capture, "--calls", "2",
+                        "--two-way", "--count", "2000", *options], check=True)
+        os.chmod(capture, 0o644)
+        return capture
+
+    def tables(self, capture, *options):
+        out = self.host.tshark("-r", capture, "-q", *options, "-z", "simplekestrune,streams",
+                               "-z", "simplekestrune,calls").stdout
+        return parse_table(out, "SimpleKestrune Streams"), parse_table(out, "SimpleKestrune Calls")
+
+    def test_a_silent_direction_is_one_way_audio(self):
+        streams, calls = self.tables(self.silent)
+        self.assertEqual([(c["One-way"], c["A→B Silent (%)"], c["B→A Silent (%)"]) for c in calls],
+                         [("audio", "0.0", "100.0")] * 2)
+        # The tone's samples fall a sixteenth of a period off the zero
+        # crossings, at 0.3827 and 0.9239 of its 4634 peak: 1773 and 4281,
+        # which G.711 gives back as 1756 and 4348 (mu-law), 1760 and 4224
+        # (A-law). Silence is code 0xFF, 0, in mu-law; A-law has no zero, its
+        # quietest code is 8.
+        worked = [level_db(1756, 4348), -99.0, level_db(1760, 4224), level_db(8)]
+        shown = [float(s["Level (dBov)"]) for s in streams]
+        for got, want in zip(shown, worked):
+            self.assertAlmostEqual(got, want, delta=0.051)
+        self.assertEqual(len(shown), 4)
+        self.assertEqual([(s["Silent (%)"], s["Clipped (%)"]) for s in streams],
+                         [("0.0", "0.00"), ("100.0", "0.00")] * 2)
+
+    def test_preferences(self):
+        # A threshold above the tone makes both directions silent: no longer
+        # one-way; with the levels off, nothing is decoded.
+        streams, calls = self.tables(self.silent, "-o", "simplekestrune.silence_threshold:-10")
+        self.assertEqual([(c["One-way"], c["A→B Silent (%)"]) for c in calls], [("no", "100.0")] * 2)
+        streams, calls = self.tables(self.silent, "-o", "simplekestrune.audio_levels:FALSE")
+        self.assertEqual({(s["Level (dBov)"], s["Silent (%)"]) for s in streams}, {("", "")})
+        self.assertEqual([(c["One-way"], c["B→A Silent (%)"]) for c in calls], [("no", "")] * 2)
+
+    def test_a_tone_at_twice_full_scale_clips_half_its_samples(self):
+        streams, calls = self.tables(self.clipping)
+        # The samples near the peaks go beyond full scale: the codec's
+        # loudest code, 32124 in mu-law and 32256 in A-law; the others,
+        # 2 * 32768 * 0.3827 = 25080, come back as 24956 and 25088.
+        # B carries the random codes of the other calls: about 2 in 256 at
+        # the top.
+        self.assertEqual([s["Clipped (%)"] for s in streams[::2]], ["50.00", "50.00"])
+        self.assertTrue(all(float(s["Clipped (%)"]) < 2 for s in streams[1::2]))
+        self.assertAlmostEqual(float(streams[0]["Level (dBov)"]), level_db(32124, 24956),
+                               delta=0.051)
+        self.assertAlmostEqual(float(streams[2]["Level (dBov)"]), level_db(32256, 25088),
+                               delta=0.051)
+        self.assertEqual([c["One-way"] for c in calls], ["no", "no"])
+
+    def test_nothing_known_is_an_empty_cell(self):
+        def g711(session, sequence, code, codec=5, size=160, **extra):
+            return {"data": header(6 + size, 0, 0, 0, codec, session, sequence, size)
+                    + bytes([code]) * size, "time": sequence * 0.02, **extra}
+        capture = write_capture(self.host.path("levels.pcap"), [
+            # G.723 and only DTMF: nothing decoded.
+            *[packet(1, n, codec=1, payload=24) for n in range(3)],
+            *[packet(2, n, ptype=1, codec=5, payload=4) for n in range(3)],
+            # mu-law silence (0xFF), and a lone packet cut short by the
+            # snapshot length.
+            g711(3, 0, 0xFF), g711(3, 1, 0xFF),
+            g711(4, 0, 0xFF, snaplen=6 + 80),
+            # G.729 of 15 bytes: not a whole number of 10-byte frames.
+            *[packet(5, n, codec=3, payload=15) for n in range(3)],
+            # mu-law at its loudest (code 0x80), then A-law silence (0xD5),
+            # then a packet cut short, which does not count.
+            g711(6, 0, 0x80), g711(6, 1, 0xD5, codec=4), g711(6, 2, 0x80, snaplen=20),
+        ])
+        streams, calls = self.tables(capture)
+        self.assertEqual({c["Session ID"]: c["A→B Silent (%)"] for c in calls},
+                         {"1": "", "2": "", "3": "100.0", "4": "", "5": "", "6": "50.0"})
+        # tshark ends a row at its first empty cell: only streams with a score
+        # get as far as the level (not the mixed codecs of session 6).
+        cells = {s["Session ID"]: [s.get(c) for c in ("Level (dBov)", "Silent (%)", "Clipped (%)")]
+                 for s in streams}
+        self.assertEqual(cells["1"], ["", "", ""])
+        self.assertEqual(cells["3"], ["-99.0", "100.0", "0.00"])
+        self.assertEqual(cells["5"], ["", "", ""])
 
 
 class QualityOverTime(HostTestCase):

@@ -11,7 +11,7 @@
 #include "codec_table.h"
 #include "dissector/host_compat.h"
 
-namespace kestrune::audio {
+namespace kestrune::codec {
 
 // Fills the host's codec registry if nobody has. Wireshark loads the codec
 // modules at start-up, but tshark (4.0 to 4.6) only for `-G plugins`. The
@@ -47,4 +47,4 @@ private:
 #endif
 };
 
-}  // namespace kestrune::audio
+}  // namespace kestrune::codec

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "codec_table.h"
 
-namespace kestrune::audio {
+namespace kestrune::codec {
 namespace {
 
 constexpr const char* kNoG723 = "the host has no G.723.1 decoder";
@@ -18,8 +18,8 @@ const CodecExport table[16] = {
     {nullptr, false, 0, kNoG723},                                     // G723Low
     {nullptr, false, 0, kNoG723},                                     // G723High
     {"g729", false, 10, nullptr},                                     // G729
-    {"g711A", false, 1, nullptr},                                     // G711Alaw
-    {"g711U", false, 1, nullptr},                                     // G711Mulaw
+    {"g711A", false, 1, nullptr, true},                               // G711Alaw
+    {"g711U", false, 1, nullptr, true},                               // G711Mulaw
     {nullptr, false, 0, kNoVocantis},                                 // Vocantis_9_6
     {nullptr, true, 1, nullptr},                                      // G726_32
     {nullptr, false, 0, "the host has no G.728 decoder"},             // G728
@@ -43,4 +43,4 @@ const char* host_codec_name(unsigned codec_type, G726Packing packing) {
     return c.named_by_packing ? rtp_payload(codec_type, packing).name : c.host_codec;
 }
 
-}  // namespace kestrune::audio
+}  // namespace kestrune::codec

@@ -1,12 +1,13 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Which of the protocol's sixteen codec types the host can decode for the
 // audio export, by what name its codec registry knows them, and how many
-// payload bytes make one codec frame. No host dependency.
+// payload bytes make one codec frame. No host dependency: the audio export
+// and the tables' audio levels share it.
 #pragma once
 
 #include "analysis/rtp_payload.h"  // G726Packing
 
-namespace kestrune::audio {
+namespace kestrune::codec {
 
 struct CodecExport {
     // Name in the host's codec registry (wsutil/codecs.h), or nullptr when
@@ -20,6 +21,10 @@ struct CodecExport {
     unsigned frame_bytes;
     // Why the codec is not decoded, when it has no decoder name at all.
     const char* not_decoded_because;
+    // G.711: a stateless decoder whose highest code gives less than 16-bit
+    // full scale (32256 for A-law, 32124 for mu-law), the loudest sample
+    // the codec can carry.
+    bool stateless_companding = false;
 };
 
 // The entry for a Codec Type value (only its low four bits count).
@@ -28,4 +33,4 @@ const CodecExport& codec_export(unsigned codec_type);
 // The name of the host decoder for the codec and packing, or nullptr.
 const char* host_codec_name(unsigned codec_type, G726Packing packing);
 
-}  // namespace kestrune::audio
+}  // namespace kestrune::codec

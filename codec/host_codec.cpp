@@ -3,7 +3,7 @@
 
 #include "codec_table.h"
 
-namespace kestrune::audio {
+namespace kestrune::codec {
 
 namespace {
 // What every codec this protocol carries produces.
@@ -81,4 +81,4 @@ bool HostDecoder::decode(const std::uint8_t* payload, std::size_t size,
     return true;
 }
 
-}  // namespace kestrune::audio
+}  // namespace kestrune::codec
