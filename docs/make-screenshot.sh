@@ -22,6 +22,8 @@
 #            (docs/wireshark-interval-mos.png)
 #   calls    the Telephony › SimpleKestrune Calls window for six two-way
 #            calls with jitter and losses (docs/wireshark-calls.png)
+#   levels   the calls window for eight calls, four of them silent one way,
+#            sorted by B→A Silent (%) (docs/wireshark-calls-levels.png)
 #   flow     Statistics › Flow Graph of such calls, SimpleKestrune flows
 #            (docs/wireshark-flow-graph.png)
 #   rtpstreams  Telephony › RTP › RTP Streams for the bundled sample: its
@@ -40,8 +42,8 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 view=details
 case "${1:-}" in
-    details | streams | filter | analysis | iograph | intervals | calls | flow | rtpstreams | \
-        rtpplayer)
+    details | streams | filter | analysis | iograph | intervals | calls | levels | flow | \
+        rtpstreams | rtpplayer)
         view=$1; shift ;;
 esac
 case $view in
@@ -52,6 +54,7 @@ case $view in
     iograph) out=${1:-$root/docs/wireshark-io-graph.png} ;;
     intervals) out=${1:-$root/docs/wireshark-interval-mos.png} ;;
     calls) out=${1:-$root/docs/wireshark-calls.png} ;;
+    levels) out=${1:-$root/docs/wireshark-calls-levels.png} ;;
     flow) out=${1:-$root/docs/wireshark-flow-graph.png} ;;
     rtpstreams) out=${1:-$root/docs/wireshark-rtp-streams.png} ;;
     rtpplayer) out=${1:-$root/docs/wireshark-rtp-player.png} ;;
@@ -75,6 +78,9 @@ case $view in
     # Three sessions from each of two gateways: six calls of 5 seconds.
     calls | flow) frame=1 capture=bad-calls.pcap calls=(--calls 3 --gateways 2 --two-way)
         call=(--count 3000) ;;
+    # Four sessions from each of two gateways, the G.711 ones silent back.
+    levels) frame=1 capture=gateways.pcap calls=(--calls 4 --gateways 2 --two-way)
+        call=(--count 24000) impairment=(--silent-direction B) ;;
     rtpstreams | rtpplayer) frame=1 ;;
 esac
 
@@ -168,6 +174,7 @@ screen=1280x900x24
 case $view in
     streams | iograph | intervals | flow | rtpplayer) screen=1600x900x24 ;;
     calls) screen=1700x900x24 ;;
+    levels) screen=2100x900x24 ;;
     rtpstreams) screen=2100x900x24 ;;
 esac  # room for every column
 Xvfb "$display" -screen 0 $screen -nolisten tcp >/dev/null 2>&1 &
@@ -181,7 +188,7 @@ sleep 1
 
 extra=()
 [ "$view" = streams ] && extra=(-z simplekestrune,streams)
-[ "$view" = calls ] && extra=(-z simplekestrune,calls)
+[ "$view" = calls ] || [ "$view" = levels ] && extra=(-z simplekestrune,calls)
 # No capture interfaces are needed: an empty extcap folder spares the start-up
 # from probing for them.
 "${as_user[@]}" env DISPLAY="$display" HOME="$stage/home" WIRESHARK_PLUGIN_DIR="$stage/plugins" \
@@ -257,6 +264,18 @@ case $view in
         table=$(xdotool search --sync --onlyvisible --name "SimpleKestrune Calls" | head -1)
         xdotool windowmove "$table" 0 0 windowsize "$table" 1660 230
         sleep 3
+        import -window "$table" "$out"
+        ;;
+    levels)
+        table=$(xdotool search --sync --onlyvisible --name "SimpleKestrune Calls" | head -1)
+        xdotool windowmove "$table" 0 0 windowsize "$table" 2060 330
+        sleep 3
+        # Sorted by B→A Silent (%), the last column: a click on its title
+        # sorts ascending, a second descending.
+        xdotool mousemove --window "$table" ${KESTRUNE_SORT_AT:-1990 20} click 1
+        sleep 1
+        xdotool click 1
+        sleep 2
         import -window "$table" "$out"
         ;;
     flow)
