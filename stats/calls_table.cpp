@@ -138,12 +138,12 @@ void fill_direction(stat_tap_table_item_type* row, Direction& d, unsigned direct
 // are known and one is almost all silence while the other is not.
 bool one_way_audio(const Call& c) {
     constexpr double kSilentCall = 95;
-    const std::optional<LevelFigures> level[2] = {c.way[0].level_figures(),
-                                                  c.way[1].level_figures()};
-    if (!level[0] || !level[1]) {
+    const std::optional<LevelFigures> forward = c.way[0].level_figures();
+    const std::optional<LevelFigures> reverse = c.way[1].level_figures();
+    if (!forward || !reverse) {
         return false;
     }
-    return (level[0]->silent_percent >= kSilentCall) != (level[1]->silent_percent >= kSilentCall);
+    return (forward->silent_percent >= kSilentCall) != (reverse->silent_percent >= kSilentCall);
 }
 
 // Start, duration and one-way, from the directions that have packets.
@@ -163,7 +163,11 @@ void fill_call(stat_tap_table_item_type* row, const Call& c) {
     }
     set_float(row[kStart], first.start_s);
     set_float(row[kDuration], end - first.start_s);
-    set_string(row[kOneWay], heard[0] && heard[1] ? (one_way_audio(c) ? "audio" : "no") : "yes");
+    const char* one_way = "yes";
+    if (heard[0] && heard[1]) {
+        one_way = one_way_audio(c) ? "audio" : "no";
+    }
+    set_string(row[kOneWay], one_way);
 }
 
 // The endpoint cells are the only ones whose text the table owns.

@@ -30,13 +30,15 @@
 // to peer) or B (peer to gateway, with --two-way), for the whole call or
 // from FROM to TO seconds; --clipping-direction the same with a 1 kHz tone
 // at twice full scale, so that half its samples clip; --tone DBOV a 1 kHz
-// sine of that level in every other G.711 payload.
+// sine of that level in every other G.711 payload. --codec 5|4|3|7 gives
+// every call the same Codec Type instead (G.711 mu-law, A-law, G.729,
+// G.726-32).
 //
 //   make_capture --output FILE --calls C [--gateways G] [--session S]
 //                [--two-way] [--ipv6] [--rtp] [--count N] [--seed S] [--port P]
 //                [--jitter MS] [--loss PERCENT] [--impair FROM:TO:LOSS:JITTER]
 //                [--silent-direction A|B[:FROM:TO]]
-//                [--clipping-direction A|B[:FROM:TO]] [--tone DBOV]
+//                [--clipping-direction A|B[:FROM:TO]] [--tone DBOV] [--codec 5|4|3|7]
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -101,6 +103,7 @@ struct Options {
     SoundStretch clipping;
     bool tone = false;
     double tone_dbov = -20;
+    int codec = -1;  // --codec: every call's Codec Type; -1: in turn
 };
 
 struct Endpoint {
@@ -372,11 +375,17 @@ bool parse(int argc, char** argv, Options& o) {
         } else if (a == "--clipping-direction" && has_value) {
             if (!parse_sound_stretch(argv[++i], Sound::clipping, o.clipping))
                 return false;
+        } else if (a == "--codec" && has_value) {
+            const unsigned long codec = std::strtoul(argv[++i], nullptr, 10);
+            if (codec != 3 && codec != 4 && codec != 5 && codec != 7)
+                return false;
+            o.codec = static_cast<int>(codec);
         } else if (a == "--tone" && has_value) {
             char* end = nullptr;  // NOLINT(misc-const-correctness): strtod's out-parameter
             o.tone_dbov = std::strtod(argv[++i], &end);
             o.tone = true;
-            if (end == argv[i] || *end != '\0' || !(o.tone_dbov <= 0 && o.tone_dbov >= -99))
+            if (end == argv[i] || *end != '\0' || !std::isfinite(o.tone_dbov) || o.tone_dbov > 0 ||
+                o.tone_dbov < -99)
                 return false;
         } else
             return false;
@@ -524,7 +533,7 @@ void write_calls(const Options& o, std::mt19937& rng, PcapWriter& pcap) {
             Endpoint far = peer;
             far.port = 31000 + (2 * (c % 10000));
             const unsigned session = (o.first_session + c) & 0xFFF;
-            const unsigned codec = codecs[c % 4];
+            const unsigned codec = o.codec >= 0 ? static_cast<unsigned>(o.codec) : codecs[c % 4];
             streams.push_back({gateway, far, session, codec, 0, 0, 0, false, 0});
             if (o.two_way)
                 streams.push_back({far, gateway, session, codec, 0, 0, 0, true, 0});
@@ -565,7 +574,8 @@ int main(int argc, char** argv) {
                            " [--two-way] [--ipv6] [--rtp] [--count N] [--seed S] [--port P]"
                            " [--jitter MS] [--loss PERCENT] [--impair FROM:TO:LOSS:JITTER]"
                            " [--silent-direction A|B[:FROM:TO]]"
-                           " [--clipping-direction A|B[:FROM:TO]] [--tone DBOV]\n",
+                           " [--clipping-direction A|B[:FROM:TO]] [--tone DBOV]"
+                           " [--codec 5|4|3|7]\n",
                            argv[0], argv[0]);
         return 2;
     }
