@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "stream_level.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <string>
@@ -33,11 +34,11 @@ std::uint16_t loudest_code(HostDecoder& decoder) {
     if (!decoder.decode(codes.data(), codes.size(), samples)) {
         return 0;
     }
-    int loudest = 0;
-    for (const std::int16_t s : samples) {
-        loudest = std::max(loudest, std::abs(static_cast<int>(s)));
-    }
-    return static_cast<std::uint16_t>(std::min(loudest, int{kFullScale}));
+    const auto magnitude = [](std::int16_t s) { return std::abs(static_cast<int>(s)); };
+    const auto loudest = std::max_element(
+        samples.begin(), samples.end(),
+        [&](std::int16_t a, std::int16_t b) { return magnitude(a) < magnitude(b); });
+    return static_cast<std::uint16_t>(std::min(magnitude(*loudest), int{kFullScale}));
 }
 
 }  // namespace
