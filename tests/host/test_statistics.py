@@ -469,10 +469,13 @@ class AudioLevels(HostTestCase):
             # mu-law at its loudest (code 0x80), then A-law silence (0xD5),
             # then a packet cut short, which does not count.
             g711(6, 0, 0x80), g711(6, 1, 0xD5, codec=4), g711(6, 2, 0x80, snaplen=20),
+            # Sound, then silence 250 ms late for the 50 ms buffer: not heard.
+            g711(7, 0, 0x80), g711(7, 1, 0x80), {**g711(7, 2, 0xFF), "time": 0.3},
         ])
         streams, calls = self.tables(capture)
         self.assertEqual({c["Session ID"]: c["A→B Silent (%)"] for c in calls},
-                         {"1": "", "2": "", "3": "100.0", "4": "", "5": "", "6": "50.0"})
+                         {"1": "", "2": "", "3": "100.0", "4": "", "5": "", "6": "50.0",
+                          "7": "0.0"})
         # tshark ends a row at its first empty cell: only streams with a score
         # get as far as the level (not the mixed codecs of session 6).
         cells = {s["Session ID"]: [s.get(c) for c in ("Level (dBov)", "Silent (%)", "Clipped (%)")]
