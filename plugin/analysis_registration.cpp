@@ -115,7 +115,8 @@ void register_rtp_tools(module_t* module) {
         &rtp_tools);
     prefs_register_enum_preference(
         module, "g726_packing", "G.726 bit packing",
-        "How the audio export and the RTP Player unpack G.726 payloads: as RFC 3551 packs them, "
+        "How the audio export, the tables' audio levels and the RTP Player unpack G.726 "
+        "payloads: as RFC 3551 packs them, "
         "or as ATM AAL2 gateways do. Played with the wrong one, speech turns into noise.",
         &g726_packing_preference, g726_packing_values, FALSE);
 }
