@@ -20,6 +20,11 @@ double percent(std::uint64_t part, std::uint64_t whole) {
     return 100.0 * static_cast<double>(part) / static_cast<double>(whole);
 }
 
+// The rule for a frame: silent when its mean square is below the threshold.
+bool silent_frame(std::uint64_t sum_squares, std::uint32_t samples, double silent_below) {
+    return static_cast<double>(sum_squares) / samples < silent_below;
+}
+
 }  // namespace
 
 double mean_square_at(double dbov) {
@@ -54,22 +59,27 @@ void AudioLevel::add(const std::int16_t* samples, std::size_t count, unsigned cl
 }
 
 void AudioLevel::end_frame(double silent_below) {
-    const double mean = static_cast<double>(frame_sum_squares_) / frame_samples_;
-    silent_frames_ += mean < silent_below ? 1 : 0;
+    silent_frames_ += silent_frame(frame_sum_squares_, frame_samples_, silent_below) ? 1 : 0;
     ++frames_;
     frame_sum_squares_ = 0;
     frame_samples_ = 0;
 }
 
-LevelFigures AudioLevel::figures(double silent_below) const {
-    AudioLevel all = *this;
-    if (all.frame_samples_ != 0) {
-        all.end_frame(silent_below);
+double AudioLevel::silent_percent(double silent_below) const {
+    std::uint32_t frames = frames_;
+    std::uint32_t silent = silent_frames_;
+    if (frame_samples_ != 0) {
+        ++frames;
+        silent += silent_frame(frame_sum_squares_, frame_samples_, silent_below) ? 1 : 0;
     }
+    return percent(silent, frames);
+}
+
+LevelFigures AudioLevel::figures(double silent_below) const {
     const double mean = static_cast<double>(sum_squares_) / static_cast<double>(samples_);
     const double level =
         mean > 0 ? 10 * std::log10(mean / (kFullScale * kFullScale)) : kSilenceFloorDbov;
-    return {std::max(level, kSilenceFloorDbov), percent(all.silent_frames_, all.frames_),
+    return {std::max(level, kSilenceFloorDbov), silent_percent(silent_below),
             percent(clipped_, samples_)};
 }
 

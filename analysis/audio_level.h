@@ -40,6 +40,8 @@ public:
     // Only when known(). A last frame shorter than 20 ms counts as a frame,
     // judged by its own samples.
     LevelFigures figures(double silent_below) const;
+    // figures().silent_percent alone, without the level's logarithm.
+    double silent_percent(double silent_below) const;
 
 private:
     void end_frame(double silent_below);

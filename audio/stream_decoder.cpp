@@ -2,7 +2,6 @@
 #include "stream_decoder.h"
 
 #include <cmath>
-#include <string>
 
 #include "analysis/stream_analysis.h"
 
@@ -31,22 +30,12 @@ void StreamDecoder::not_voice(std::uint8_t sequence) {
     timeline_.add_not_voice(sequence_.extended());
 }
 
-// The decoders keep state from one packet to the next (G.726, G.729), so a
-// new codec gets a fresh decoder, from the packet where it starts.
+// A new codec gets a fresh decoder, from the packet where it starts.
 void StreamDecoder::switch_to(unsigned codec) {
     codec_changes_ += any_codec_ ? 1 : 0;
     any_codec_ = true;
     codec_ = codec;
-    decoder_.reset();
-    std::string why;
-    codec_handle_t handle = codec::find_host_decoder(codec, packing_, why);
-    if (handle == nullptr) {
-        return;
-    }
-    decoder_ = std::make_unique<codec::HostDecoder>(handle, codec::codec_export(codec).frame_bytes);
-    if (decoder_->sample_rate() != kSampleRate) {
-        decoder_.reset();
-    }
+    decoder_ = codec::make_host_decoder(codec, packing_);
 }
 
 bool StreamDecoder::decode(unsigned codec, const std::uint8_t* payload, std::size_t size,

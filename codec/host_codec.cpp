@@ -81,4 +81,17 @@ bool HostDecoder::decode(const std::uint8_t* payload, std::size_t size,
     return true;
 }
 
+std::unique_ptr<HostDecoder> make_host_decoder(unsigned codec_type, G726Packing packing) {
+    std::string why;
+    codec_handle_t handle = find_host_decoder(codec_type, packing, why);
+    if (handle == nullptr) {
+        return nullptr;
+    }
+    auto decoder = std::make_unique<HostDecoder>(handle, codec_export(codec_type).frame_bytes);
+    if (decoder->sample_rate() != kNarrowbandRate) {
+        return nullptr;
+    }
+    return decoder;
+}
+
 }  // namespace kestrune::codec

@@ -5,6 +5,7 @@
 #include <wsutil/codecs.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -46,5 +47,11 @@ private:
     void* state_ = nullptr;
 #endif
 };
+
+// A fresh decoder for the codec and packing, or nullptr when the host has
+// none, or none that gives 8 kHz samples as every codec of the protocol
+// does. The decoders keep state from one packet to the next (G.726, G.729),
+// so each stream needs its own, made again where its codec changes.
+std::unique_ptr<HostDecoder> make_host_decoder(unsigned codec_type, G726Packing packing);
 
 }  // namespace kestrune::codec

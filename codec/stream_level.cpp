@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <array>
 #include <cstdlib>
-#include <string>
 #include <vector>
 
 #include "codec_table.h"
@@ -46,21 +45,12 @@ std::uint16_t loudest_code(HostDecoder& decoder) {
 void StreamLevel::switch_to(unsigned codec, G726Packing packing) {
     codec_ = static_cast<std::uint8_t>(codec);
     any_codec_ = true;
-    decoder_.reset();
     load_host_codecs();
-    std::string why;
-    codec_handle_t handle = find_host_decoder(codec, packing, why);
-    if (handle == nullptr) {
+    decoder_ = make_host_decoder(codec, packing);
+    if (!decoder_) {
         return;
     }
     const CodecExport& e = codec_export(codec);
-    decoder_ = std::make_unique<HostDecoder>(handle, e.frame_bytes);
-    // Every codec of the protocol is narrowband; a decoder that says
-    // otherwise is not one the levels can use.
-    if (decoder_->sample_rate() != 8000) {
-        decoder_.reset();
-        return;
-    }
     // The host's G.711 tables are fixed, so their loudest code is looked up
     // once for each law.
     static std::array<std::uint16_t, 16> loudest{};
@@ -90,6 +80,13 @@ std::optional<LevelFigures> StreamLevel::figures(double silent_below) const {
         return std::nullopt;
     }
     return level_.figures(silent_below);
+}
+
+std::optional<double> StreamLevel::silent_percent(double silent_below) const {
+    if (!level_.known()) {
+        return std::nullopt;
+    }
+    return level_.silent_percent(silent_below);
 }
 
 }  // namespace kestrune::codec

@@ -26,6 +26,7 @@ public:
 
     // Nothing while no payload was decoded.
     std::optional<LevelFigures> figures(double silent_below) const;
+    std::optional<double> silent_percent(double silent_below) const;
 
 private:
     void switch_to(unsigned codec, G726Packing packing);

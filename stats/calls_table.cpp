@@ -113,9 +113,9 @@ void fill_direction(stat_tap_table_item_type* row, Direction& d, unsigned direct
     const std::optional<WorstInterval> worst = d.worst();
     set_string(row[direction == 0 ? kForwardMosMin : kReverseMosMin],
                worst ? d.mos_min.show(worst->mos, 2, 4) : d.mos_min.empty());
-    const std::optional<LevelFigures> level = d.level_figures();
+    const std::optional<double> silent = d.silent_percent();
     set_string(row[direction == 0 ? kForwardSilent : kReverseSilent],
-               level ? d.silent.show(level->silent_percent, 1, 5) : d.silent.empty());
+               silent ? d.silent.show(*silent, 1, 5) : d.silent.empty());
     set_uint(cell[kPackets], a.packets());
     if (a.packets() == 0) {
         set_string(cell[kCodec], "");
@@ -138,12 +138,12 @@ void fill_direction(stat_tap_table_item_type* row, Direction& d, unsigned direct
 // are known and one is almost all silence while the other is not.
 bool one_way_audio(const Call& c) {
     constexpr double kSilentCall = 95;
-    const std::optional<LevelFigures> forward = c.way[0].level_figures();
-    const std::optional<LevelFigures> reverse = c.way[1].level_figures();
+    const std::optional<double> forward = c.way[0].silent_percent();
+    const std::optional<double> reverse = c.way[1].silent_percent();
     if (!forward || !reverse) {
         return false;
     }
-    return (forward->silent_percent >= kSilentCall) != (reverse->silent_percent >= kSilentCall);
+    return (*forward >= kSilentCall) != (*reverse >= kSilentCall);
 }
 
 // Start, duration and one-way, from the directions that have packets.

@@ -75,6 +75,11 @@ std::optional<LevelFigures> ScoredStream::level_figures() const {
     return level_preferences.audio_levels != 0 ? level.figures(silent_below()) : std::nullopt;
 }
 
+std::optional<double> ScoredStream::silent_percent() const {
+    return level_preferences.audio_levels != 0 ? level.silent_percent(silent_below())
+                                               : std::nullopt;
+}
+
 double ScoredStream::delay_ms() const {
     return score_delay_ms(analysis, playout, score_preferences.network_delay_ms);
 }

@@ -46,6 +46,8 @@ struct ScoredStream {
     void hear(const TappedPacket& p, const SlotOutcome& outcome);
     // The stream's audio level, silence and clipping, if any was decoded.
     std::optional<LevelFigures> level_figures() const;
+    // Its Silent (%) alone, as the calls table shows it.
+    std::optional<double> silent_percent() const;
     double end_s() const { return start_s + (analysis.duration_ms() / 1000); }
 
     // The mouth-to-ear delay the score assumes for this stream.
