@@ -293,45 +293,47 @@ bool parse_amount(const char* text, double max, double& value) {
     return end != text && *end == '\0' && std::isfinite(value) && value >= 0 && value <= max;
 }
 
-// FROM:TO:LOSS:JITTER, FROM before TO by at least a microsecond.
-bool parse_impairment(const std::string& text, Stretch& stretch) {
-    double v[4];
-    const double max[4] = {1e9, 1e9, 100, 60000};
+// N numbers separated by colons, each from 0 up to its max.
+template <std::size_t N>
+bool parse_amounts(const std::string& text, const double (&max)[N], double (&v)[N]) {
     std::size_t start = 0;
-    for (int k = 0; k < 4; ++k) {
-        const std::size_t end = k < 3 ? text.find(':', start) : text.size();
+    for (std::size_t k = 0; k < N; ++k) {
+        const std::size_t end = k + 1 < N ? text.find(':', start) : text.size();
         if (end == std::string::npos ||
             !parse_amount(text.substr(start, end - start).c_str(), max[k], v[k]))
             return false;
         start = end + 1;
     }
-    stretch.from_usec = static_cast<std::uint64_t>(std::llround(v[0] * 1e6));
-    stretch.to_usec = static_cast<std::uint64_t>(std::llround(v[1] * 1e6));
-    stretch.loss_percent = v[2];
-    stretch.jitter_ms = v[3];
-    return stretch.from_usec < stretch.to_usec;
+    return true;
 }
 
-// A|B, or A|B:FROM:TO with FROM before TO.
+// Seconds to microseconds, FROM before TO by at least one.
+bool parse_times(double from_s, double to_s, std::uint64_t& from_usec, std::uint64_t& to_usec) {
+    from_usec = static_cast<std::uint64_t>(std::llround(from_s * 1e6));
+    to_usec = static_cast<std::uint64_t>(std::llround(to_s * 1e6));
+    return from_usec < to_usec;
+}
+
+// FROM:TO:LOSS:JITTER.
+bool parse_impairment(const std::string& text, Stretch& stretch) {
+    double v[4];
+    if (!parse_amounts(text, {1e9, 1e9, 100, 60000}, v))
+        return false;
+    stretch.loss_percent = v[2];
+    stretch.jitter_ms = v[3];
+    return parse_times(v[0], v[1], stretch.from_usec, stretch.to_usec);
+}
+
+// A|B, or A|B:FROM:TO.
 bool parse_sound_stretch(const std::string& text, Sound sound, SoundStretch& stretch) {
-    if (text.empty() || (text[0] != 'A' && text[0] != 'B')) {
+    if (text.empty() || (text[0] != 'A' && text[0] != 'B'))
         return false;
-    }
     stretch = SoundStretch{sound, text[0] == 'B', 0, UINT64_MAX};
-    if (text.size() == 1) {
+    if (text.size() == 1)
         return true;
-    }
-    const std::size_t colon = text.find(':', 2);
-    double from = 0;
-    double to = 0;
-    if (text[1] != ':' || colon == std::string::npos ||
-        !parse_amount(text.substr(2, colon - 2).c_str(), 1e9, from) ||
-        !parse_amount(text.substr(colon + 1).c_str(), 1e9, to)) {
-        return false;
-    }
-    stretch.from_usec = static_cast<std::uint64_t>(std::llround(from * 1e6));
-    stretch.to_usec = static_cast<std::uint64_t>(std::llround(to * 1e6));
-    return stretch.from_usec < stretch.to_usec;
+    double v[2];
+    return text[1] == ':' && parse_amounts(text.substr(2), {1e9, 1e9}, v) &&
+           parse_times(v[0], v[1], stretch.from_usec, stretch.to_usec);
 }
 
 bool parse(int argc, char** argv, Options& o) {
