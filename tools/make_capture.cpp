@@ -24,6 +24,25 @@
 // (percent) and jitter (ms) of their own, a stretch where the call goes bad;
 // the packets sent outside it arrive as they would without it.
 //
+// Three more options move the arrivals of whole stretches of the calls, as a
+// sender's clock or a route would; they change no bytes and draw no numbers,
+// so a seed loses the same packets with them as without. --drift PPM runs
+// every sender's clock PPM parts per million fast (negative: slow, at most
+// 100000 either way): the packet due at t microseconds into the call leaves at
+// t * (1 - PPM / 1e6), so at -1000 the packets of a 10-minute call arrive
+// ever later, the last 600 ms later than on a clean call. --delay-step
+// MS@SECONDS changes the route for every packet sent at or after SECONDS
+// (nominal send time, as --impair's FROM and TO): they arrive MS milliseconds
+// later, or earlier if MS is negative. --spike MS@SECONDS delays the packets
+// sent in the two seconds from SECONDS by a raised cosine that climbs from 0
+// to MS milliseconds at SECONDS + 1 and falls back to 0 at SECONDS + 2.
+// --delay-step and --spike may each be given more than once; all their
+// delays add up, and add to the jitter. No packet arrives before the
+// capture's start (those a shortened route would bring in earlier arrive at
+// it), and the capture keeps them in order of arrival: when a route gets
+// shorter or a spike passes, the packets sent after can overtake those sent
+// before.
+//
 // The voice payloads are random bytes, but for the G.711 calls (the first
 // and second of every four) these can carry known sound instead:
 // --silent-direction A|B[:FROM:TO] digital silence in direction A (gateway
@@ -37,8 +56,10 @@
 //   make_capture --output FILE --calls C [--gateways G] [--session S]
 //                [--two-way] [--ipv6] [--rtp] [--count N] [--seed S] [--port P]
 //                [--jitter MS] [--loss PERCENT] [--impair FROM:TO:LOSS:JITTER]
+//                [--drift PPM] [--delay-step MS@SECONDS]... [--spike MS@SECONDS]...
 //                [--silent-direction A|B[:FROM:TO]]
 //                [--clipping-direction A|B[:FROM:TO]] [--tone DBOV] [--codec 5|4|3|7]
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -46,6 +67,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <numeric>
 #include <queue>
 #include <random>
 #include <string>
@@ -60,6 +82,8 @@ using make_capture::Sound;
 
 using Bytes = std::vector<std::uint8_t>;
 
+constexpr double kPi = 3.14159265358979323846;
+
 // --impair: the packets sent from from_usec up to to_usec, with a loss and
 // jitter of their own.
 struct Stretch {
@@ -68,6 +92,20 @@ struct Stretch {
     double loss_percent = 0;
     double jitter_ms = 0;
     bool holds(std::uint64_t usec) const { return usec >= from_usec && usec < to_usec; }
+};
+
+// --delay-step: from at_usec (nominal send time) on, the route takes delay_usec
+// longer, or shorter if negative.
+struct DelayStep {
+    std::uint64_t at_usec = 0;
+    std::int64_t delay_usec = 0;
+};
+
+// --spike: the packets sent in the two seconds from at_usec take up to
+// peak_usec longer, most of all at at_usec plus one second.
+struct Spike {
+    std::uint64_t at_usec = 0;
+    double peak_usec = 0;
 };
 
 // --silent-direction, --clipping-direction: one direction's G.711 payloads,
@@ -99,6 +137,9 @@ struct Options {
     double jitter_ms = 0;
     double loss_percent = 0;
     Stretch impaired;
+    double drift_ppm = 0;  // the senders' clocks against the capture's; positive: fast
+    std::vector<DelayStep> steps;
+    std::vector<Spike> spikes;
     SoundStretch silent;
     SoundStretch clipping;
     bool tone = false;
@@ -286,11 +327,16 @@ void set_other_type(Session& s, unsigned type, unsigned& payload) {
     }
 }
 
-// A non-negative number up to max, the whole argument.
-bool parse_amount(const char* text, double max, double& value) {
+// A number from min up to max, the whole argument.
+bool parse_number(const char* text, double min, double max, double& value) {
     char* end = nullptr;  // NOLINT(misc-const-correctness): strtod's out-parameter
     value = std::strtod(text, &end);
-    return end != text && *end == '\0' && std::isfinite(value) && value >= 0 && value <= max;
+    return end != text && *end == '\0' && std::isfinite(value) && value >= min && value <= max;
+}
+
+// A non-negative number up to max, the whole argument.
+bool parse_amount(const char* text, double max, double& value) {
+    return parse_number(text, 0, max, value);
 }
 
 // N numbers separated by colons, each from 0 up to its max.
@@ -322,6 +368,18 @@ bool parse_impairment(const std::string& text, Stretch& stretch) {
     stretch.loss_percent = v[2];
     stretch.jitter_ms = v[3];
     return parse_times(v[0], v[1], stretch.from_usec, stretch.to_usec);
+}
+
+// MS@SECONDS: a delay of min_ms up to 60000 milliseconds from a nominal send
+// time on.
+bool parse_timed_delay(const std::string& text, double min_ms, double& ms, std::uint64_t& at_usec) {
+    const std::size_t at = text.find('@');
+    double seconds = 0;
+    if (at == std::string::npos || !parse_number(text.substr(0, at).c_str(), min_ms, 60000, ms) ||
+        !parse_amount(text.substr(at + 1).c_str(), 1e9, seconds))
+        return false;
+    at_usec = static_cast<std::uint64_t>(std::llround(seconds * 1e6));
+    return true;
 }
 
 // A|B, or A|B:FROM:TO.
@@ -371,6 +429,23 @@ bool parse(int argc, char** argv, Options& o) {
         } else if (a == "--impair" && has_value) {
             if (!parse_impairment(argv[++i], o.impaired))
                 return false;
+        } else if (a == "--drift" && has_value) {
+            if (!parse_number(argv[++i], -100000, 100000, o.drift_ppm))
+                return false;
+        } else if (a == "--delay-step" && has_value) {
+            double ms = 0;
+            DelayStep step;
+            if (!parse_timed_delay(argv[++i], -60000, ms, step.at_usec))
+                return false;
+            step.delay_usec = std::llround(ms * 1000);
+            o.steps.push_back(step);
+        } else if (a == "--spike" && has_value) {
+            double ms = 0;
+            Spike spike;
+            if (!parse_timed_delay(argv[++i], 0, ms, spike.at_usec))
+                return false;
+            spike.peak_usec = ms * 1000;
+            o.spikes.push_back(spike);
         } else if (a == "--silent-direction" && has_value) {
             if (!parse_sound_stretch(argv[++i], Sound::silence, o.silent))
                 return false;
@@ -392,7 +467,8 @@ bool parse(int argc, char** argv, Options& o) {
         } else
             return false;
     }
-    const bool network = o.jitter_ms > 0 || o.loss_percent > 0 || o.impaired.to_usec > 0;
+    const bool network = o.jitter_ms > 0 || o.loss_percent > 0 || o.impaired.to_usec > 0 ||
+                         o.drift_ppm != 0 || !o.steps.empty() || !o.spikes.empty();
     const bool sound = o.tone || o.silent.sound != Sound::noise || o.clipping.sound != Sound::noise;
     const bool reverse = o.silent.reverse || o.clipping.reverse;
     return !o.output.empty() && o.port <= 0xFFFF && o.gateways >= 1 && o.gateways <= 200 &&
@@ -453,20 +529,26 @@ Bytes rtp_packet(CallStream& s, unsigned frame_payload, std::mt19937& rng) {
 
 // The network between the senders and the capture point: it delays and drops
 // packets, and hands the rest to the capture in order of arrival. Without
-// jitter or loss it passes every packet straight through at its send time.
+// any of the options that do so, it passes every packet straight through at
+// its send time.
 class Network {
 public:
     Network(const Options& o, PcapWriter& pcap)
         : jitter_usec_(o.jitter_ms * 1000),
           loss_(o.loss_percent / 100),
           impaired_(o.impaired),
+          rate_(1 - (o.drift_ppm * 1e-6)),
+          steps_(o.steps),
+          spikes_(o.spikes),
+          straight_(o.jitter_ms <= 0 && o.loss_percent <= 0 && o.impaired.to_usec == 0 &&
+                    o.drift_ppm == 0 && o.steps.empty() && o.spikes.empty()),
           // Its own generator, so that the payloads stay those of a clean
           // call; a different seed from the payloads' one.
           rng_(static_cast<std::mt19937::result_type>(o.seed) ^ 0x6e657477U),
           pcap_(pcap) {}
 
     void send(Bytes f, std::uint64_t usec) {
-        if (jitter_usec_ <= 0 && loss_ <= 0 && impaired_.to_usec == 0) {
+        if (straight_) {
             pcap_.packet(f, usec);
             return;
         }
@@ -476,10 +558,14 @@ public:
         const bool lost = unit() < (impaired ? impaired_.loss_percent / 100 : loss_);
         const auto delay = static_cast<std::uint64_t>(
             unit() * (impaired ? impaired_.jitter_ms * 1000 : jitter_usec_));
-        // Nothing sent from now on can arrive before usec.
-        flush(usec);
-        if (!lost)
-            pending_.emplace(usec + delay, sent_++, std::move(f));
+        // Nothing sent from now on can arrive before then.
+        flush(earliest(usec));
+        if (!lost) {
+            const std::int64_t arrival =
+                route(usec) + spike(usec) + static_cast<std::int64_t>(delay);
+            pending_.emplace(static_cast<std::uint64_t>(std::max<std::int64_t>(arrival, 0)),
+                             sent_++, std::move(f));
+        }
     }
     void flush(std::uint64_t until = UINT64_MAX) {
         while (!pending_.empty() && std::get<0>(pending_.top()) <= until) {
@@ -490,6 +576,38 @@ public:
 
 private:
     double unit() { return static_cast<double>(rng_()) / 4294967296.0; }  // [0, 1)
+
+    // When the packet due at usec leaves by the sender's clock, plus the
+    // delay of the route it takes: its arrival before spikes and jitter.
+    std::int64_t route(std::uint64_t usec) const {
+        const std::int64_t t = std::llround(static_cast<double>(usec) * rate_);
+        return std::accumulate(steps_.begin(), steps_.end(), t,
+                               [usec](std::int64_t sum, const DelayStep& s) {
+                                   return usec >= s.at_usec ? sum + s.delay_usec : sum;
+                               });
+    }
+    std::int64_t spike(std::uint64_t usec) const {
+        double extra = 0;
+        for (const Spike& s : spikes_) {
+            if (usec >= s.at_usec && usec - s.at_usec < 2000000) {
+                const double phase = static_cast<double>(usec - s.at_usec) / 1e6;  // [0, 2)
+                extra += s.peak_usec * (1 - std::cos(kPi * phase)) / 2;
+            }
+        }
+        return std::llround(extra);
+    }
+    // The earliest any packet sent at or after usec can arrive. Spikes and
+    // jitter only add, and the drifted send time only grows, so it is the
+    // lowest route from usec on: at usec or where a later step starts.
+    // Without drift or steps that is usec itself.
+    std::uint64_t earliest(std::uint64_t usec) const {
+        std::int64_t t = route(usec);
+        for (const DelayStep& s : steps_) {
+            if (s.at_usec > usec)
+                t = std::min(t, route(s.at_usec));
+        }
+        return static_cast<std::uint64_t>(std::max<std::int64_t>(t, 0));
+    }
 
     // Arrival time, then the order sent, which keeps ties in sending order.
     using Arrival = std::tuple<std::uint64_t, unsigned long, Bytes>;
@@ -502,6 +620,10 @@ private:
     double jitter_usec_;
     double loss_;
     Stretch impaired_;
+    double rate_;  // capture time per nominal sender time
+    std::vector<DelayStep> steps_;
+    std::vector<Spike> spikes_;
+    bool straight_;
     std::mt19937 rng_;
     PcapWriter& pcap_;
     unsigned long sent_ = 0;
@@ -575,6 +697,7 @@ int main(int argc, char** argv) {
                            "       %s --output FILE --calls C [--gateways G] [--session S]"
                            " [--two-way] [--ipv6] [--rtp] [--count N] [--seed S] [--port P]"
                            " [--jitter MS] [--loss PERCENT] [--impair FROM:TO:LOSS:JITTER]"
+                           " [--drift PPM] [--delay-step MS@SECONDS]... [--spike MS@SECONDS]..."
                            " [--silent-direction A|B[:FROM:TO]]"
                            " [--clipping-direction A|B[:FROM:TO]] [--tone DBOV]"
                            " [--codec 5|4|3|7]\n",
