@@ -11,6 +11,9 @@ std::optional<QualityScore> interval_score(const IntervalFigures& f, double dela
     if (!codec || f.voice == 0 || f.expected == 0) {
         return std::nullopt;
     }
+    if (f.played == 0) {
+        return QualityScore{0, mos_from_r(0)};  // nothing was heard
+    }
     const double r = r_factor({f.lost_percent(), f.bursts.burst_ratio(), delay_ms, *codec});
     return QualityScore{r, mos_from_r(r)};
 }
@@ -167,6 +170,15 @@ void IntervalScorer::observe(const IntervalPacket& p, Closed sink) {
         if (p.has_jitter && (!f.has_jitter || p.jitter_ms > f.max_jitter_ms)) {
             f.has_jitter = true;
             f.max_jitter_ms = p.jitter_ms;
+        }
+    }
+    // Slots the receiver dropped when it moved its clock earlier: late in
+    // the interval of the due time they had.
+    for (unsigned k = 0; k < out.discard_count; ++k) {
+        Open* o = find_open(out.discard_from + k);
+        if (o != nullptr && o->slots.discard(out.discard_from + k)) {
+            o->figures.played -= 1;
+            o->figures.late += 1;
         }
     }
     // Every interval that ended before this arrival, and from now on no

@@ -5,7 +5,7 @@
 // its due time, whether its packet came in time, late or never. An
 // interval is closed, and its figures fixed, by the stream's first packet
 // that arrives after its end. Pure arithmetic: no host dependency; times in
-// ms from the stream's first arrival, as Playout takes them.
+// ms from the stream's first arrival, as the receivers take them.
 #pragma once
 
 #include <cstdint>
@@ -13,6 +13,7 @@
 
 #include "playout.h"
 #include "quality_score.h"
+#include "slot_history.h"
 #include "stream_analysis.h"
 
 namespace kestrune {
@@ -23,7 +24,7 @@ struct IntervalFigures {
     std::int64_t index = 0;  // from the stream's first due time, in intervals
     unsigned expected = 0;   // slots due in it
     unsigned played = 0;     // slots whose packet came in time
-    unsigned late = 0;       // packets that came after their slot was due
+    unsigned late = 0;       // packets that came after their slot was due, or were dropped
     unsigned voice = 0;      // voice packets among those that came
     // The codec of every voice packet, StreamAnalysis::kMixedCodecs, or
     // kNoVoice.
@@ -45,7 +46,7 @@ struct IntervalFigures {
 std::optional<QualityScore> interval_score(const IntervalFigures& f, double delay_ms);
 
 // One packet as the intervals see it, after StreamAnalysis::observe() and
-// Playout::observe().
+// FixedReceiver::observe().
 struct IntervalPacket {
     std::int64_t extended;  // its slot
     SlotOutcome outcome;

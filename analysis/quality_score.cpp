@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "quality_score.h"
 
+#include <algorithm>
+
 namespace kestrune {
 namespace {
 
@@ -47,7 +49,7 @@ double r_factor(const EModelInput& in) {
     const double ppl = in.loss_percent;
     const double ie = in.codec.ie;
     const double ie_eff = ie + ((95 - ie) * ppl / ((ppl / in.burst_ratio) + in.codec.bpl));
-    return kBasicRating - id - ie_eff;
+    return std::clamp(kBasicRating - id - ie_eff, 0.0, 100.0);
 }
 
 double mos_from_r(double r) {
@@ -60,20 +62,24 @@ double mos_from_r(double r) {
     return 1 + (0.035 * r) + (r * (r - 60) * (100 - r) * 7e-6);
 }
 
-double score_delay_ms(const StreamAnalysis& a, const Playout& playout, double network_delay_ms) {
-    return playout.buffer_ms() + a.packet_length_ms() + network_delay_ms;
+double score_delay_ms(const StreamAnalysis& a, const ReceiverFigures& receiver,
+                      double network_delay_ms) {
+    return receiver.delay_ms + a.packet_length_ms() + network_delay_ms;
 }
 
-std::optional<QualityScore> stream_score(const StreamAnalysis& a, const Playout& playout,
+std::optional<QualityScore> stream_score(const StreamAnalysis& a, const ReceiverFigures& receiver,
                                          double network_delay_ms) {
     const std::optional<CodecImpairment> codec = codec_impairment(a.codec());
     const unsigned expected = a.expected();
     if (!codec || !a.has_media_clock() || expected == 0) {
         return std::nullopt;
     }
-    const double unplayed = a.sequence().missing() + playout.late();
-    const EModelInput in{100.0 * unplayed / expected, playout.slots().counts().burst_ratio(),
-                         score_delay_ms(a, playout, network_delay_ms), *codec};
+    const unsigned unplayed = a.sequence().missing() + receiver.late;
+    if (unplayed >= expected) {
+        return QualityScore{0, mos_from_r(0)};
+    }
+    const EModelInput in{100.0 * unplayed / expected, receiver.bursts.burst_ratio(),
+                         score_delay_ms(a, receiver, network_delay_ms), *codec};
     const double r = r_factor(in);
     return QualityScore{r, mos_from_r(r)};
 }

@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "playout.h"
+#include "slot_history.h"
 #include "stream_analysis.h"
 
 namespace kestrune {
@@ -30,6 +31,7 @@ struct EModelInput {
     CodecImpairment codec;
 };
 
+// From 0 to 100, as G.107 bounds it.
 double r_factor(const EModelInput& in);
 double mos_from_r(double r);
 
@@ -38,15 +40,17 @@ struct QualityScore {
     double mos;
 };
 
-// The mouth-to-ear delay the score assumes: the buffer, the stream's packet
-// length and the given one-way network delay.
-double score_delay_ms(const StreamAnalysis& a, const Playout& playout, double network_delay_ms);
+// The mouth-to-ear delay the score assumes: the receiver's buffer delay,
+// the stream's packet length and the given one-way network delay.
+double score_delay_ms(const StreamAnalysis& a, const ReceiverFigures& receiver,
+                      double network_delay_ms);
 
-// The score of a stream seen through a playout buffer: the delay is the
-// buffer, the stream's packet length and the given one-way network delay.
-// Empty for a codec without figures or a stream without a voice packet of
-// known media length.
-std::optional<QualityScore> stream_score(const StreamAnalysis& a, const Playout& playout,
+// The score of a stream as a receiver played it: the delay is the
+// receiver's, the stream's packet length and the given one-way network
+// delay; a stream of which nothing was played scores R 0 (MOS 1). Empty for
+// a codec without figures or a stream without a voice packet of known
+// media length.
+std::optional<QualityScore> stream_score(const StreamAnalysis& a, const ReceiverFigures& receiver,
                                          double network_delay_ms);
 
 }  // namespace kestrune

@@ -27,6 +27,9 @@ ei_register_info analysis_expert_entries[] = {
     {&ei_interval_low_mos,
      {"kestrune.analysis.interval.low_mos", PI_SEQUENCE, PI_NOTE,
       "Interval MOS below the \"Warn below MOS\" preference", EXPFILL}},
+    {&ei_resynchronised,
+     {"kestrune.analysis.resynchronised", PI_SEQUENCE, PI_NOTE,
+      "The fixed receiver's playout clock resynchronised", EXPFILL}},
 };
 const int analysis_expert_entry_count =
     static_cast<int>(sizeof analysis_expert_entries / sizeof analysis_expert_entries[0]);

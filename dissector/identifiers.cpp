@@ -29,6 +29,8 @@ int hf_analysis_interval_mos = -1;
 int hf_analysis_interval_r = -1;
 int hf_analysis_interval_lost_percent = -1;
 int hf_analysis_interval_max_jitter = -1;
+int hf_analysis_delay = -1;
+int hf_analysis_resyncs = -1;
 int ett_analysis_interval = -1;
 int ett_stream_analysis = -1;
 expert_field ei_sequence_gap = EI_INIT;
@@ -36,6 +38,7 @@ expert_field ei_out_of_order = EI_INIT;
 expert_field ei_duplicate = EI_INIT;
 expert_field ei_codec_change = EI_INIT;
 expert_field ei_interval_low_mos = EI_INIT;
+expert_field ei_resynchronised = EI_INIT;
 
 dissector_table_t packet_type_table = nullptr;
 

@@ -36,6 +36,8 @@ extern int hf_analysis_interval_mos;
 extern int hf_analysis_interval_r;
 extern int hf_analysis_interval_lost_percent;
 extern int hf_analysis_interval_max_jitter;
+extern int hf_analysis_delay;
+extern int hf_analysis_resyncs;
 extern int ett_analysis_interval;
 extern int ett_stream_analysis;
 extern expert_field ei_sequence_gap;
@@ -43,6 +45,7 @@ extern expert_field ei_out_of_order;
 extern expert_field ei_duplicate;
 extern expert_field ei_codec_change;
 extern expert_field ei_interval_low_mos;
+extern expert_field ei_resynchronised;
 
 // "kestrune.packet_type": where each packet type's payload goes; "data"
 // unless a user (Decode As) or another dissector chose otherwise.

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <iterator>
 
+#include "analysis/stream_analysis.h"
 #include "analysis_expert.h"
 #include "identifiers.h"
 #include "score_preferences.h"
@@ -48,7 +49,9 @@ bool items_are_made(proto_tree* tree) {
                           hf_analysis_interval_mos,
                           hf_analysis_interval_r,
                           hf_analysis_interval_lost_percent,
-                          hf_analysis_interval_max_jitter};
+                          hf_analysis_interval_max_jitter,
+                          hf_analysis_delay,
+                          hf_analysis_resyncs};
     return std::any_of(std::begin(fields), std::end(fields),
                        [tree](int hf) { return proto_field_is_referenced(tree, hf) != 0; });
 }
@@ -124,6 +127,33 @@ void add_closed_intervals(proto_tree* analysis, bool items, tvbuff_t* tvb, packe
     }
 }
 
+const char* resync_cause(const PacketPlayout& p) {
+    if (p.jump) {
+        return "a jump in sequence or media time";
+    }
+    return p.moved_ms > 0 ? "the delay rose for good" : "the delay fell for good";
+}
+
+// The packet's delay, its stream's resynchronisations so far, and a note
+// where the fixed receiver resynchronised.
+void add_playout(proto_tree* analysis, bool items, tvbuff_t* tvb, packet_info* pinfo,
+                 const FrameAnalysis& r, const SimplePacketHeader& h) {
+    const PacketPlayout p = packet_playout(r, pinfo->abs_ts);
+    if (items && p.has_delay && h.packet_type == kVoicePacket) {
+        proto_item_set_generated(
+            proto_tree_add_double(analysis, hf_analysis_delay, tvb, 0, 0, p.delay_ms));
+    }
+    proto_item* ti = analysis;
+    if (items && p.resynchronisations > 0) {
+        ti = add_generated_uint(analysis, hf_analysis_resyncs, tvb, p.resynchronisations);
+    }
+    if (p.resynchronised && entry_needs_text(analysis, pinfo, ti, &ei_resynchronised)) {
+        expert_add_info_format(pinfo, ti, &ei_resynchronised,
+                               "Playout clock resynchronised by %+.1f ms (%s)", p.moved_ms,
+                               resync_cause(p));
+    }
+}
+
 }  // namespace
 
 void add_stream_analysis_tree(proto_tree* tree, tvbuff_t* tvb, packet_info* pinfo,
@@ -145,6 +175,9 @@ void add_stream_analysis_tree(proto_tree* tree, tvbuff_t* tvb, packet_info* pinf
         if (r.has(FrameAnalysis::kHasJitter)) {
             add_generated_ms(analysis, hf_analysis_jitter, tvb, r.jitter_ns);
         }
+    }
+    if (items || r.has(FrameAnalysis::kHasEvents)) {
+        add_playout(analysis, items, tvb, pinfo, r, h);
     }
     if (verdict == Verdict::Gap || verdict == Verdict::Duplicate ||
         verdict == Verdict::OutOfOrder) {
@@ -185,7 +218,7 @@ void add_stream_analysis_tree(proto_tree* tree, tvbuff_t* tvb, packet_info* pinf
                 codec_name(static_cast<unsigned>(r.previous_codec)), codec_name(h.codec_type));
         }
     }
-    if (r.has(FrameAnalysis::kClosesInterval)) {
+    if (r.has(FrameAnalysis::kHasEvents)) {
         add_closed_intervals(analysis, items, tvb, pinfo, r);
     }
 }

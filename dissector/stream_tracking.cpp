@@ -11,9 +11,9 @@
 #include <type_traits>
 
 #include "analysis/interval_score.h"
-#include "analysis/playout.h"
 #include "analysis/rtp_payload.h"
 #include "analysis/stream_analysis.h"
+#include "analysis/stream_pipeline.h"
 #include "score_preferences.h"
 #include "stream_key.h"
 
@@ -35,13 +35,22 @@ struct KeptAddress {
 };
 constexpr std::uint8_t kLongAddress = 0xFF;
 
+// A packet on which the stream's fixed receiver resynchronised: rare, so
+// kept per stream, in capture order, apart from the records of every packet.
+struct ResyncRecord {
+    std::uint64_t order;  // order_of(frame, layer)
+    double corrected_ms;  // the jumps' steps taken out of the delays, from here on
+    float moved_ms;
+    std::uint32_t count;  // the stream's resynchronisations up to this one
+    bool jump;
+};
+
 // What only a stream of more than one packet needs, made when its second
 // packet comes.
 struct StreamHistory {
     nstime_t last_arrival;
-    StreamAnalysis analysis;
-    Playout playout;
-    IntervalScorer* intervals = nullptr;  // with the "Score interval" preference on
+    StreamPipeline pipeline;
+    wmem_array_t* resyncs = nullptr;  // ResyncRecord, made with the first
 };
 
 // A stream, as small as it can be while it has had one packet (scans and
@@ -67,7 +76,7 @@ struct TrackedStream {
 // The file scope frees its memory without running destructors.
 static_assert(std::is_trivially_destructible_v<TrackedStream>);
 static_assert(std::is_trivially_destructible_v<StreamHistory>);
-static_assert(std::is_trivially_destructible_v<IntervalScorer>);
+static_assert(std::is_trivially_destructible_v<StreamPipeline>);
 static_assert(sizeof(TrackedStream) <= 104);
 static_assert(sizeof(FrameAnalysis) == 32);
 static_assert(sizeof(IntervalRecord) == 32);
@@ -88,6 +97,11 @@ struct IntervalChunk {
     IntervalRecord* intervals;  // kChunkIntervals of them
 };
 
+// A stream by its index, for the few records kept with it.
+struct StreamRef {
+    TrackedStream* stream;
+};
+
 // The streams, in an open-addressing table by their keys' hashes: every
 // packet is looked up here, and the host's hash map costs several times as
 // much through its callbacks. Kept at most half full; a null slot is free.
@@ -103,7 +117,8 @@ struct FileState {
     std::uint64_t last_order;       // of the last record appended
     wmem_array_t* interval_chunks;  // IntervalChunk, made with the first interval
     std::uint32_t interval_count;
-    double interval_s;  // as the preference was when the first pass began
+    double interval_s;      // as the preference was when the first pass began
+    wmem_array_t* streams;  // StreamRef, by index
 };
 
 // Made on the first packet of each capture file, in that file's scope.
@@ -119,6 +134,7 @@ FileState& state() {
         file_state->slots = wmem_alloc0_array(wmem_file_scope(), TrackedStream*, kFirstSlots);
         file_state->slot_count = kFirstSlots;
         file_state->chunks = wmem_array_new(wmem_file_scope(), sizeof(Chunk));
+        file_state->streams = wmem_array_new(wmem_file_scope(), sizeof(StreamRef));
         file_state->interval_s = score_preferences.interval_s;
     }
     return *file_state;
@@ -302,6 +318,8 @@ TrackedStream& stream_of(FileState& s, packet_info* pinfo, const SimplePacketHea
     stream->first_codec = static_cast<std::uint8_t>(h.codec_type);
     stream->first_payload_size = static_cast<std::uint8_t>(h.payload_size);
     *slot = stream;
+    const StreamRef ref{stream};
+    wmem_array_append_one(s.streams, ref);
     if (s.stream_count * 2 > s.slot_count) {
         grow(s);
     }
@@ -332,20 +350,21 @@ struct ClosingPacket {
 
 void keep_closed_interval(void* context, const IntervalFigures& f) {
     auto& c = *static_cast<ClosingPacket*>(context);
-    const StreamHistory& h = *c.history;
+    const StreamPipeline& p = c.history->pipeline;
     IntervalRecord& rec = append_interval(*c.state);
     rec = IntervalRecord{};
     rec.frame = c.frame;
     rec.layer = c.layer;
     rec.lost_percent = static_cast<float>(f.lost_percent());
-    rec.start_s = c.stream_start_s + (h.intervals->start_ms(f.index) / 1000);
+    rec.start_s = c.stream_start_s + (p.intervals()->start_ms(f.index) / 1000);
     if (f.has_jitter) {
         rec.flags |= IntervalRecord::kHasJitter;
         // To the ns, as the packets' own jitter: the estimate decays towards
         // 0 without reaching it.
         rec.max_jitter_ms = static_cast<float>(std::round(f.max_jitter_ms * 1e6) / 1e6);
     }
-    const double delay = score_delay_ms(h.analysis, h.playout, score_preferences.network_delay_ms);
+    const double delay =
+        score_delay_ms(p.analysis(), p.fixed().figures(), score_preferences.network_delay_ms);
     if (const auto score = interval_score(f, delay)) {
         rec.flags |= IntervalRecord::kHasScore;
         rec.mos = static_cast<float>(score->mos);
@@ -354,23 +373,24 @@ void keep_closed_interval(void* context, const IntervalFigures& f) {
     c.closed = true;
 }
 
-// The playout and the intervals see one packet the analysis has seen.
-bool score_packet(StreamHistory& h, const StreamPacket& p, const PacketAnalysis& a,
-                  ClosingPacket& closing) {
-    // The packets need only the due times: the burst ratio they show is
-    // the intervals' own.
-    const SlotOutcome outcome =
-        h.playout.place(h.analysis, p.arrival_ms, score_preferences.jitter_buffer_ms);
-    if (h.intervals == nullptr) {
-        return false;
+// The packet's resynchronisation, kept with its stream.
+void keep_resync(StreamHistory& h, const FrameAnalysis& r, const PipelineStep& step) {
+    if (h.resyncs == nullptr) {
+        h.resyncs = wmem_array_new(wmem_file_scope(), sizeof(ResyncRecord));
     }
-    if (h.analysis.packets() == 1) {
-        h.intervals->start(closing.state->interval_s * 1000, h.playout.first_due_ms());
+    const ResyncRecord rec{order_of(r.frame, r.layer), h.pipeline.track().corrected_ms(),
+                           static_cast<float>(step.fixed.moved_ms),
+                           h.pipeline.fixed().resynchronisations(), step.delay.jump};
+    wmem_array_append_one(h.resyncs, rec);
+}
+
+// The pipeline sees one packet; the intervals it closed are kept with it.
+PipelineStep score_packet(StreamHistory& h, const StreamPacket& p, ClosingPacket& closing) {
+    if (h.pipeline.analysis().packets() == 0) {
+        h.pipeline.start(score_preferences.jitter_buffer_ms, closing.state->interval_s * 1000);
     }
     closing.history = &h;
-    h.intervals->observe(interval_packet(h.analysis, a, outcome, p),
-                         {&closing, keep_closed_interval});
-    return closing.closed;
+    return h.pipeline.observe(p, {&closing, keep_closed_interval});
 }
 
 // The analysis of a stream that has had a packet before this one, made on
@@ -378,14 +398,9 @@ bool score_packet(StreamHistory& h, const StreamPacket& p, const PacketAnalysis&
 StreamHistory* new_history(FileState& s, const TrackedStream& stream) {
     auto* history = new_in_file_scope<StreamHistory>();
     history->last_arrival = stream.first_arrival;
-    if (s.interval_s != 0) {
-        history->intervals = new_in_file_scope<IntervalScorer>();
-    }
-    const StreamPacket first = first_packet_of(stream);
-    const PacketAnalysis a = history->analysis.observe(first);
-    // Nothing can close on the first packet.
+    // Nothing can close, and no receiver move, on the first packet.
     ClosingPacket closing{&s, history, stream.first_frame, 0, 0, false};
-    score_packet(*history, first, a, closing);
+    score_packet(*history, first_packet_of(stream), closing);
     return history;
 }
 
@@ -423,7 +438,7 @@ FrameAnalysis analyse(FileState& s, packet_info* pinfo, const SimplePacketHeader
         stream.history = new_history(s, stream);
     }
     StreamHistory* history = stream.history;
-    StreamAnalysis& analysis = history->analysis;
+    const StreamAnalysis& analysis = history->pipeline.analysis();
     const int previous_codec = analysis.last_codec();
 
     // Arrival times from the stream's first packet, as the stream table
@@ -436,11 +451,14 @@ FrameAnalysis analyse(FileState& s, packet_info* pinfo, const SimplePacketHeader
                               h.payload_size,
                               nstime_to_msec(&since_first),
                               pinfo->num};
-    const PacketAnalysis a = analysis.observe(packet);
     ClosingPacket closing{
         &s,   history, r.frame, r.layer, nstime_to_sec(&pinfo->rel_ts) - (packet.arrival_ms / 1000),
         false};
-    const bool closes_interval = score_packet(*history, packet, a, closing);
+    const PipelineStep step = score_packet(*history, packet, closing);
+    const PacketAnalysis& a = step.packet;
+    if (step.fixed.resynchronised) {
+        keep_resync(*history, r, step);
+    }
 
     nstime_t delta;
     nstime_delta(&delta, &pinfo->abs_ts, &history->last_arrival);
@@ -454,12 +472,12 @@ FrameAnalysis analyse(FileState& s, packet_info* pinfo, const SimplePacketHeader
     // After the packet, the clock runs if and only if it gave this packet
     // its media time.
     const bool timed = analysis.has_media_clock();
-    r.flags = static_cast<std::uint8_t>(static_cast<unsigned>(a.verdict) |
-                                        (a.has_jitter ? FrameAnalysis::kHasJitter : 0) |
-                                        (a.codec_changed ? FrameAnalysis::kCodecChanged : 0) |
-                                        (a.filled_gap ? FrameAnalysis::kFilledGap : 0) |
-                                        (timed ? FrameAnalysis::kHasMediaTime : 0) |
-                                        (closes_interval ? FrameAnalysis::kClosesInterval : 0));
+    r.flags = static_cast<std::uint8_t>(
+        static_cast<unsigned>(a.verdict) | (a.has_jitter ? FrameAnalysis::kHasJitter : 0) |
+        (a.codec_changed ? FrameAnalysis::kCodecChanged : 0) |
+        (a.filled_gap ? FrameAnalysis::kFilledGap : 0) |
+        (timed ? FrameAnalysis::kHasMediaTime : 0) |
+        (closing.closed || step.fixed.resynchronised ? FrameAnalysis::kHasEvents : 0));
     r.extended_sequence = static_cast<std::uint32_t>(analysis.sequence().extended());
     if (timed) {
         // The media time is at most a few hundred ms a packet times 2^32
@@ -493,7 +511,7 @@ double closed_interval_length_s() {
 }
 
 const IntervalRecord* closed_interval(const FrameAnalysis& r, unsigned n) {
-    if (!r.has(FrameAnalysis::kClosesInterval) || file_state == nullptr) {
+    if (!r.has(FrameAnalysis::kHasEvents) || file_state == nullptr) {
         return nullptr;
     }
     const FileState& s = *file_state;
@@ -505,6 +523,67 @@ const IntervalRecord* closed_interval(const FrameAnalysis& r, unsigned n) {
     }
     const IntervalRecord& rec = interval_at(s, i);
     return order_of(rec.frame, rec.layer) == wanted ? &rec : nullptr;
+}
+
+namespace {
+
+// The stream's last resynchronisation at or before the packet, or null.
+const ResyncRecord* last_resync(const StreamHistory& h, std::uint64_t order) {
+    if (h.resyncs == nullptr) {
+        return nullptr;
+    }
+    const auto count = static_cast<std::uint32_t>(wmem_array_get_count(h.resyncs));
+    const auto at = [&h](std::uint32_t k) {
+        return static_cast<const ResyncRecord*>(wmem_array_index(h.resyncs, k));
+    };
+    std::uint32_t low = 0;
+    std::uint32_t high = count;
+    while (low < high) {
+        const std::uint32_t mid = low + ((high - low) / 2);
+        if (at(mid)->order <= order) {
+            low = mid + 1;
+        } else {
+            high = mid;
+        }
+    }
+    return low == 0 ? nullptr : at(low - 1);
+}
+
+}  // namespace
+
+PacketPlayout packet_playout(const FrameAnalysis& r, const nstime_t& arrival) {
+    PacketPlayout out{};
+    if (file_state == nullptr || r.stream >= wmem_array_get_count(file_state->streams)) {
+        return out;
+    }
+    const TrackedStream& stream =
+        *static_cast<const StreamRef*>(wmem_array_index(file_state->streams, r.stream))->stream;
+    const StreamHistory* h = stream.history;
+    const std::uint64_t order = order_of(r.frame, r.layer);
+    const ResyncRecord* resync = h != nullptr ? last_resync(*h, order) : nullptr;
+    if (resync != nullptr) {
+        out.resynchronisations = resync->count;
+        if (resync->order == order) {
+            out.resynchronised = true;
+            out.jump = resync->jump;
+            out.moved_ms = resync->moved_ms;
+        }
+    }
+    if (r.has(FrameAnalysis::kHasMediaTime)) {
+        // The same arithmetic on every pass: the arrival from the stream's
+        // first, the media time as the record keeps it (in 8 kHz samples,
+        // signed: a reordered packet may come before the clock's start).
+        nstime_t since_first;
+        nstime_delta(&since_first, &arrival, &stream.first_arrival);
+        const double media_ms =
+            static_cast<double>(static_cast<std::int32_t>(r.media_samples)) / kSamplesPerMs;
+        const double base_ms = h != nullptr ? h->pipeline.track().base_ms() : 0;
+        const double corrected_ms = resync != nullptr ? resync->corrected_ms : 0;
+        const double delay = nstime_to_msec(&since_first) - media_ms - base_ms - corrected_ms;
+        out.has_delay = true;
+        out.delay_ms = std::round(delay * 1e6) / 1e6;  // to the ns, as the arrival
+    }
+    return out;
 }
 
 void register_stream_tracking() {

@@ -43,7 +43,9 @@ struct FrameAnalysis {
         kCodecChanged = 0x10,
         kFilledGap = 0x20,
         kHasMediaTime = 0x40,
-        kClosesInterval = 0x80,  // the stream's first packet after a score interval
+        // The stream's first packet after a score interval, or one on
+        // which the fixed receiver resynchronised: records kept apart.
+        kHasEvents = 0x80,
     };
     SequenceTracker::Verdict verdict() const {
         return static_cast<SequenceTracker::Verdict>(flags & kVerdictMask);
@@ -54,7 +56,7 @@ struct FrameAnalysis {
     bool has_news() const {
         const auto v = verdict();
         return (v != SequenceTracker::Verdict::First && v != SequenceTracker::Verdict::InOrder) ||
-               has(kCodecChanged) || has(kClosesInterval);
+               has(kCodecChanged) || has(kHasEvents);
     }
 };
 
@@ -82,6 +84,21 @@ struct IntervalRecord {
 const IntervalRecord* closed_interval(const FrameAnalysis& r, unsigned n);
 // The length of the intervals, in seconds, while the capture was analysed.
 double closed_interval_length_s();
+
+// Where an analysed packet stood on its stream's path and what the fixed
+// receiver did on it, from the record and its stream's own few records (no
+// byte more a packet).
+struct PacketPlayout {
+    // A packet on its stream's media clock: its arrival minus its media
+    // time, relative to the stream's first packet, going on across jumps.
+    bool has_delay;
+    double delay_ms;
+    unsigned resynchronisations;  // of its stream, up to this packet
+    bool resynchronised;          // on this packet
+    bool jump;                    // ... for a jump rather than a route change
+    double moved_ms;              // by this, positive when later
+};
+PacketPlayout packet_playout(const FrameAnalysis& r, const nstime_t& arrival);
 
 // The "Analyze streams" preference: off, nothing is tracked or shown.
 extern bool_preference analyze_streams;

@@ -52,6 +52,17 @@ hf_register_info analysis_fields[] = {
     {&hf_analysis_interval_max_jitter,
      {"Interval Max Jitter (ms)", "kestrune.analysis.interval.max_jitter", FT_DOUBLE, BASE_NONE,
       nullptr, 0x0, "The largest jitter estimate after one of the interval's packets", HFILL}},
+    {&hf_analysis_delay,
+     {"Delay (ms)", "kestrune.analysis.delay", FT_DOUBLE, BASE_NONE, nullptr, 0x0,
+      "Arrival minus media time, relative to the stream's first packet: the path's delay as it "
+      "changed since then (a route change is a step, a drifting sender's clock a slope)",
+      HFILL}},
+    {&hf_analysis_resyncs,
+     {"Resynchronisations", "kestrune.analysis.resynchronisations", FT_UINT32, BASE_DEC, nullptr,
+      0x0,
+      "Times the fixed receiver's playout clock resynchronised in this stream so far (a route "
+      "change, a jump in sequence or media time)",
+      HFILL}},
 };
 
 int* analysis_subtrees[] = {&ett_stream_analysis, &ett_analysis_interval};

@@ -11,6 +11,7 @@
 #include "port_binding.h"
 #include "stats/call_analysis.h"
 #include "stats/interval_table.h"
+#include "stats/receivers_table.h"
 #include "stats/session_stats.h"
 #include "stats/stream_table.h"
 #include "stream_filter.h"
@@ -81,6 +82,7 @@ void register_simple_kestrune() {
     register_session_stats();
     register_stream_table();
     register_interval_table();
+    register_receivers_table();
     register_stream_filter();
 #ifdef KESTRUNE_AUDIO_EXPORT
     audio::register_audio_export();

@@ -109,7 +109,7 @@ CallPairing<Call> streams;
 
 void fill_direction(stat_tap_table_item_type* row, Direction& d, unsigned direction) {
     stat_tap_table_item_type* cell = row + (direction == 0 ? kForward : kReverse);
-    const StreamAnalysis& a = d.analysis;
+    const StreamAnalysis& a = d.analysis();
     const std::optional<WorstInterval> worst = d.worst();
     set_string(row[direction == 0 ? kForwardMosMin : kReverseMosMin],
                worst ? d.mos_min.show(worst->mos, 2, 4) : d.mos_min.empty());
@@ -130,7 +130,7 @@ void fill_direction(stat_tap_table_item_type* row, Direction& d, unsigned direct
     set_string(cell[kLostPercent], d.lost.show(a.lost_percent(), 1, 5));
     set_string(cell[kMaxJitter],
                a.has_jitter() ? d.jitter.show(a.max_jitter_ms(), 3, 8) : d.jitter.empty());
-    const auto score = stream_score(a, d.playout, score_preferences.network_delay_ms);
+    const auto score = stream_score(a, d.fixed().figures(), score_preferences.network_delay_ms);
     set_string(cell[kMos], score ? d.mos.show(score->mos, 2, 4) : d.mos.empty());
 }
 
@@ -148,7 +148,7 @@ bool one_way_audio(const Call& c) {
 
 // Start, duration and one-way, from the directions that have packets.
 void fill_call(stat_tap_table_item_type* row, const Call& c) {
-    const bool heard[2] = {c.way[0].analysis.packets() != 0, c.way[1].analysis.packets() != 0};
+    const bool heard[2] = {c.way[0].analysis().packets() != 0, c.way[1].analysis().packets() != 0};
     if (!heard[0] && !heard[1]) {
         row[kStart].type = row[kDuration].type = row[kOneWay].type = TABLE_ITEM_NONE;
         return;
@@ -226,7 +226,7 @@ tap_packet_status call_packet(void* tapdata, packet_info* pinfo, epan_dissect_t*
     const auto& s = streams.side(
         stream_key_of(*p), [table](const StreamKey& key) -> Call& { return new_call(table, key); });
     Direction& d = s.call->way[s.direction];
-    d.hear(*p, d.observe(pinfo, p->header));
+    d.hear(*p, d.observe(pinfo, p->header).fixed);
     stat_tap_table_item_type* row = stat_tap_get_field_data(table, s.call->row, 0);
     fill_direction(row, d, s.direction);
     fill_call(row, *s.call);

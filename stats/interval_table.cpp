@@ -297,7 +297,7 @@ tap_packet_status interval_packet(void* tapdata, packet_info* pinfo, epan_dissec
     }
     Update update{table, s, &key};
     s->stream.observe(pinfo, p->header, {&update, interval_closed});
-    const IntervalScorer* intervals = s->stream.intervals.get();
+    const IntervalScorer* intervals = s->stream.intervals();
     if (intervals == nullptr) {
         return TAP_PACKET_DONT_REDRAW;  // the intervals are off
     }

@@ -11,53 +11,41 @@
 
 namespace kestrune {
 
-SlotOutcome ScoredStream::observe(const packet_info* pinfo, const SimplePacketHeader& h,
-                                  IntervalScorer::Closed sink) {
-    if (analysis.packets() == 0) {
-        first_arrival = pinfo->abs_ts;
-        start_s = nstime_to_sec(&pinfo->rel_ts);
+PipelineStep ScoredStream::observe(const Capture& c, const SimplePacketHeader& h,
+                                   IntervalScorer::Closed sink) {
+    if (analysis().packets() == 0) {
+        first_arrival = c.abs_ts;
+        start_s = nstime_to_sec(&c.rel_ts);
+        pipeline.start(score_preferences.jitter_buffer_ms, score_preferences.interval_s * 1000.0);
     }
     // Arrival times from the stream's first packet: small numbers keep the
     // doubles exact to the nanosecond.
     nstime_t since_first;
-    nstime_delta(&since_first, &pinfo->abs_ts, &first_arrival);
-    const double arrival_ms = nstime_to_msec(&since_first);
+    nstime_delta(&since_first, &c.abs_ts, &first_arrival);
     const StreamPacket packet{static_cast<std::uint8_t>(h.sequence_number),
                               h.packet_type,
                               h.codec_type,
                               h.payload_size,
-                              arrival_ms,
-                              pinfo->num};
-    const PacketAnalysis result = analysis.observe(packet);
-    const SlotOutcome outcome =
-        playout.observe(analysis, arrival_ms, score_preferences.jitter_buffer_ms);
-    if (analysis.packets() == 1 && score_preferences.interval_s != 0) {
-        intervals = std::make_unique<IntervalScorer>();
-        intervals->start(score_preferences.interval_s * 1000.0, playout.first_due_ms());
-    }
-    if (!intervals) {
-        return outcome;
-    }
+                              nstime_to_msec(&since_first),
+                              c.frame};
     struct Context {
         ScoredStream* stream;
         IntervalScorer::Closed sink;
     } context{this, sink};
-    intervals->observe(
-        interval_packet(analysis, result, outcome, packet),
-        {&context, [](void* c, const IntervalFigures& f) {
-             auto* ctx = static_cast<Context*>(c);
-             ScoredStream& s = *ctx->stream;
-             if (s.counts_for_worst(f)) {
-                 const auto score = interval_score(f, s.delay_ms());
-                 if (score && (!s.worst_closed || score->mos < s.worst_closed->mos)) {
-                     s.worst_closed = WorstInterval{score->mos, s.interval_start_s(f)};
-                 }
-             }
-             if (ctx->sink.closed != nullptr) {
-                 ctx->sink.closed(ctx->sink.context, f);
-             }
-         }});
-    return outcome;
+    return pipeline.observe(
+        packet, {&context, [](void* c, const IntervalFigures& f) {
+                     auto* ctx = static_cast<Context*>(c);
+                     ScoredStream& s = *ctx->stream;
+                     if (s.counts_for_worst(f)) {
+                         const auto score = interval_score(f, s.delay_ms());
+                         if (score && (!s.worst_closed || score->mos < s.worst_closed->mos)) {
+                             s.worst_closed = WorstInterval{score->mos, s.interval_start_s(f)};
+                         }
+                     }
+                     if (ctx->sink.closed != nullptr) {
+                         ctx->sink.closed(ctx->sink.context, f);
+                     }
+                 }});
 }
 
 // Lost and late slots, repeats and DTMF, fax and modem packets are not
@@ -81,20 +69,21 @@ std::optional<double> ScoredStream::silent_percent() const {
 }
 
 double ScoredStream::delay_ms() const {
-    return score_delay_ms(analysis, playout, score_preferences.network_delay_ms);
+    return score_delay_ms(analysis(), fixed().figures(), score_preferences.network_delay_ms);
 }
 
 bool ScoredStream::counts_for_worst(const IntervalFigures& f) const {
-    return !intervals->is_last(f) || f.covered_ms >= intervals->interval_ms() / 2;
+    return !intervals()->is_last(f) || f.covered_ms >= intervals()->interval_ms() / 2;
 }
 
 std::optional<WorstInterval> ScoredStream::worst() const {
     std::optional<WorstInterval> worst = worst_closed;
-    if (!intervals) {
+    const IntervalScorer* open = intervals();
+    if (open == nullptr) {
         return worst;
     }
-    for (unsigned i = 0; i < intervals->open_count(); ++i) {
-        const IntervalFigures f = intervals->open_figures(i);
+    for (unsigned i = 0; i < open->open_count(); ++i) {
+        const IntervalFigures f = open->open_figures(i);
         if (!counts_for_worst(f)) {
             continue;
         }

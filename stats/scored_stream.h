@@ -1,14 +1,15 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// One media stream as the tables keep it: its analysis and its playout,
-// timed from its first packet, and where it starts in the capture.
+// One media stream as the tables keep it: its pipeline (the analysis, the
+// fixed receiver and the intervals, as the dissector runs them), timed from
+// its first packet, and where it starts in the capture.
 #pragma once
 
-#include <memory>
+#include <cstdint>
 #include <optional>
 
 #include "analysis/interval_score.h"
-#include "analysis/playout.h"
 #include "analysis/stream_analysis.h"
+#include "analysis/stream_pipeline.h"
 #include "codec/stream_level.h"
 #include "dissector/simple_packet_header.h"
 #include "dissector/tapped_packet.h"
@@ -28,19 +29,31 @@ struct WorstInterval {
 struct ScoredStream {
     nstime_t first_arrival{};
     double start_s = 0;  // from the start of the capture (or the time reference)
-    StreamAnalysis analysis;
-    Playout playout;
-    // With the "Score interval" preference on, from the first packet.
-    std::unique_ptr<IntervalScorer> intervals;
+    StreamPipeline pipeline;
     std::optional<WorstInterval> worst_closed;
     // Its decoded audio, while the "Audio levels" preference is on.
     codec::StreamLevel level;
 
+    const StreamAnalysis& analysis() const { return pipeline.analysis(); }
+    const FixedReceiver& fixed() const { return pipeline.fixed(); }
+    // With the "Score interval" preference on, from the first packet.
+    const IntervalScorer* intervals() const { return pipeline.intervals(); }
+
     // One more packet, through the jitter buffer the preferences give; the
-    // intervals it closed go to the sink as well. Returns where the packet
-    // went on the playout clock.
-    SlotOutcome observe(const packet_info* pinfo, const SimplePacketHeader& h,
-                        IntervalScorer::Closed sink = {nullptr, nullptr});
+    // intervals it closed go to the sink as well. Returns what each stage
+    // made of it.
+    PipelineStep observe(const packet_info* pinfo, const SimplePacketHeader& h,
+                         IntervalScorer::Closed sink = {nullptr, nullptr}) {
+        return observe({pinfo->abs_ts, pinfo->rel_ts, pinfo->num}, h, sink);
+    }
+    // Where and when a packet was captured, as observe() takes it.
+    struct Capture {
+        nstime_t abs_ts;
+        nstime_t rel_ts;  // from the start of the capture (or the time reference)
+        std::uint32_t frame;
+    };
+    PipelineStep observe(const Capture& c, const SimplePacketHeader& h,
+                         IntervalScorer::Closed sink);
     // After observe(): the packet's payload decoded for the audio level, if
     // it is voice played in time and the preference is on.
     void hear(const TappedPacket& p, const SlotOutcome& outcome);
@@ -48,13 +61,13 @@ struct ScoredStream {
     std::optional<LevelFigures> level_figures() const;
     // Its Silent (%) alone, as the calls table shows it.
     std::optional<double> silent_percent() const;
-    double end_s() const { return start_s + (analysis.duration_ms() / 1000); }
+    double end_s() const { return start_s + (analysis().duration_ms() / 1000); }
 
     // The mouth-to-ear delay the score assumes for this stream.
     double delay_ms() const;
     // An interval's start, in seconds from the start of the capture.
     double interval_start_s(const IntervalFigures& f) const {
-        return start_s + (intervals->start_ms(f.index) / 1000);
+        return start_s + (intervals()->start_ms(f.index) / 1000);
     }
     // Whether an interval counts for the worst: all but a last one shorter
     // than half an interval.

@@ -121,7 +121,7 @@ void fill_level(stat_tap_table_item_type* row, TableStream& t,
 
 void fill_row(stat_tap_table_item_type* row, TableStream& t) {
     const ScoredStream& s = t.stream;
-    const StreamAnalysis& a = s.analysis;
+    const StreamAnalysis& a = s.analysis();
     const SequenceTracker& q = a.sequence();
     set_string(row[kCodec], a.codec() == StreamAnalysis::kMixedCodecs
                                 ? "mixed"
@@ -144,10 +144,11 @@ void fill_row(stat_tap_table_item_type* row, TableStream& t) {
         set_float(row[kMeanJitter], a.mean_jitter_ms());
         set_float(row[kMaxJitter], a.max_jitter_ms());
     }
-    if (s.playout.has_clock()) {
-        set_uint(row[kLate], s.playout.late());
+    if (s.fixed().has_clock()) {
+        set_uint(row[kLate], s.fixed().late());
     }
-    if (const auto score = stream_score(a, s.playout, score_preferences.network_delay_ms)) {
+    if (const auto score =
+            stream_score(a, s.fixed().figures(), score_preferences.network_delay_ms)) {
         set_float(row[kRFactor], score->r);
         set_float(row[kMos], score->mos);
     }
@@ -220,7 +221,7 @@ tap_packet_status stream_packet(void* tapdata, packet_info* pinfo, epan_dissect_
     if (s == nullptr) {
         s = &new_stream(table, key);
     }
-    s->stream.hear(*p, s->stream.observe(pinfo, p->header));
+    s->stream.hear(*p, s->stream.observe(pinfo, p->header).fixed);
     fill_row(stat_tap_get_field_data(table, s->row, 0), *s);
     return TAP_PACKET_REDRAW;
 }

@@ -8,8 +8,8 @@
 #include <random>
 #include <vector>
 
-#include "analysis/playout.h"
 #include "analysis/quality_score.h"
+#include "analysis/stream_pipeline.h"
 
 namespace kestrune {
 namespace {
@@ -28,19 +28,21 @@ struct Sent {
 };
 
 struct Scored {
-    StreamAnalysis analysis;
-    Playout playout;
+    StreamPipeline pipeline;
     std::optional<QualityScore> score;
+    const StreamAnalysis& analysis() const { return pipeline.analysis(); }
+    const FixedReceiver& fixed() const { return pipeline.fixed(); }
 };
 
 Scored feed(const std::vector<Sent>& packets, double buffer_ms = 50, double network_ms = 0) {
     Scored s;
+    s.pipeline.start(buffer_ms, 0);
     for (const Sent& p : packets) {
-        s.analysis.observe(
-            {static_cast<std::uint8_t>(p.sequence), p.type, p.codec, p.payload, p.arrival_ms, 0});
-        s.playout.observe(s.analysis, p.arrival_ms, buffer_ms);
+        s.pipeline.observe(
+            {static_cast<std::uint8_t>(p.sequence), p.type, p.codec, p.payload, p.arrival_ms, 0},
+            {nullptr, nullptr});
     }
-    s.score = stream_score(s.analysis, s.playout, network_ms);
+    s.score = stream_score(s.analysis(), s.fixed().figures(), network_ms);
     return s;
 }
 
@@ -62,7 +64,7 @@ TEST(QualityScore, CleanStreamIsLimitedByDelayAlone) {
     //   = 1 + 3.2032 + 91.52 * 31.52 * 8.48 * 7e-6 = 4.374436.
     const Scored s = feed(on_time_except({}));
     ASSERT_TRUE(s.score);
-    EXPECT_EQ(s.playout.late(), 0u);
+    EXPECT_EQ(s.fixed().late(), 0u);
     EXPECT_NEAR(s.score->r, 91.52, 1e-9);
     EXPECT_NEAR(s.score->mos, 4.374436, 1e-6);
 }
@@ -74,7 +76,7 @@ TEST(QualityScore, ScatteredLossAndOneBurstOfTheSameSize) {
     // 1 / 1.1. Ie,eff = 95 * 9 / (9 * 1.1 + 25.1) = 855 / 35 = 24.428571;
     // R = 93.2 - 1.68 - 24.428571 = 67.091429.
     const Scored scattered = feed(on_time_except({10, 20, 30, 40, 50, 60, 70, 80, 90}));
-    EXPECT_NEAR(scattered.playout.slots().counts().burst_ratio(), 1 / 1.1, 1e-12);
+    EXPECT_NEAR(scattered.fixed().slots().counts().burst_ratio(), 1 / 1.1, 1e-12);
     ASSERT_TRUE(scattered.score);
     EXPECT_NEAR(scattered.score->r, 67.091429, 1e-6);
     EXPECT_NEAR(scattered.score->mos, 3.457799, 1e-6);
@@ -83,7 +85,7 @@ TEST(QualityScore, ScatteredLossAndOneBurstOfTheSameSize) {
     // 1 / (1/89 + 1/10) = 890 / 99 = 8.989899 > 1. Ie,eff = 950 / (10 / 8.989899
     // + 25.1) = 950 / 26.212360 = 36.242445; R = 93.2 - 1.68 - 36.242445.
     const Scored burst = feed(on_time_except({40, 41, 42, 43, 44, 45, 46, 47, 48, 49}));
-    const BurstCounts c = burst.playout.slots().counts();
+    const BurstCounts c = burst.fixed().slots().counts();
     EXPECT_EQ(c.played_followed, 89u);
     EXPECT_EQ(c.lost_followed, 10u);
     EXPECT_EQ(c.played_to_lost + c.lost_to_played, 2u);
@@ -103,22 +105,22 @@ TEST(QualityScore, LatePacketsCountAsLostAndTheNetworkDelayAddsToTheDelay) {
     const std::vector<Sent> packets = {{0, 0},   {1, 20},  {2, 40},  {3, 60},  {4, 80},
                                        {7, 115}, {6, 120}, {5, 160}, {8, 160}, {9, 180}};
     const Scored s = feed(packets, 50, 150);
-    EXPECT_EQ(s.playout.late(), 1u);
-    EXPECT_EQ(s.analysis.sequence().missing(), 0u);
+    EXPECT_EQ(s.fixed().late(), 1u);
+    EXPECT_EQ(s.analysis().sequence().missing(), 0u);
     ASSERT_TRUE(s.score);
     EXPECT_NEAR(s.score->r, 57.088199, 1e-6);
 
     // The same packets with a 100 ms buffer: nothing late, d = 100 + 20 +
     // 150 = 270: Id = 6.48 + 0.11 * 92.7 = 16.677, R = 93.2 - 16.677.
     const Scored deeper = feed(packets, 100, 150);
-    EXPECT_EQ(deeper.playout.late(), 0u);
+    EXPECT_EQ(deeper.fixed().late(), 0u);
     EXPECT_NEAR(deeper.score->r, 76.523, 1e-9);
 
     // Each packet exactly when it is due (20 n + 50) is in time; a repeat of
     // 1 long after its due time is left out, not late: its first copy played.
     const Scored edge = feed({{0, 0}, {1, 70}, {2, 90}, {3, 110}, {1, 400}});
-    EXPECT_EQ(edge.playout.late(), 0u);
-    EXPECT_EQ(edge.analysis.sequence().duplicates(), 1u);
+    EXPECT_EQ(edge.fixed().late(), 0u);
+    EXPECT_EQ(edge.analysis().sequence().duplicates(), 1u);
     EXPECT_NEAR(edge.score->r, 91.52, 1e-9);
 }
 
@@ -131,7 +133,7 @@ TEST(QualityScore, StreamThatStartsWithALatePacket) {
                            {11, 20, kVoice, kG729, 20},
                            {9, 40, kVoice, kG729, 20},
                            {12, 60, kVoice, kG729, 20}});
-    EXPECT_EQ(s.playout.late(), 1u);
+    EXPECT_EQ(s.fixed().late(), 1u);
     ASSERT_TRUE(s.score);
     EXPECT_NEAR(s.score->r, 32.792727, 1e-6);
     EXPECT_NEAR(s.score->mos, 1.728009, 1e-6);
@@ -143,13 +145,13 @@ TEST(QualityScore, ClockFromADtmfFirstPacketAndStreamsWithoutAScore) {
     // second comes at 95, late.
     const Scored dtmf_first =
         feed({{0, 0, kDtmf, kMulaw, 4}, {1, 60}, {2, 95}, {3, 100}, {4, 120}});
-    EXPECT_EQ(dtmf_first.playout.late(), 1u);
+    EXPECT_EQ(dtmf_first.fixed().late(), 1u);
     ASSERT_TRUE(dtmf_first.score);
 
     // All DTMF: no media time, so no score and nothing judged late.
     const Scored all_dtmf = feed({{0, 0, kDtmf, kMulaw, 4}, {1, 500, kDtmf, kMulaw, 4}});
-    EXPECT_FALSE(all_dtmf.playout.has_clock());
-    EXPECT_EQ(all_dtmf.playout.late(), 0u);
+    EXPECT_FALSE(all_dtmf.fixed().has_clock());
+    EXPECT_EQ(all_dtmf.fixed().late(), 0u);
     EXPECT_FALSE(all_dtmf.score);
     // Mixed codecs, and a codec without figures (Vocantis_9_6 = 6).
     EXPECT_FALSE(feed({{0, 0}, {1, 20, kVoice, kG729, 20}}).score);

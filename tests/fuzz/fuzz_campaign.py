@@ -57,7 +57,8 @@ MODES = {
               "-z", "simplekestrune,calls", "-z", "flow,simplekestrune,network",
               "-z", "rtp,streams", "--enable-heuristic", "simplekestrune_udp",
               # One-second score intervals, so that the datagrams close many.
-              "-z", "simplekestrune,intervals", "-o", "simplekestrune.score_interval:1"],
+              "-z", "simplekestrune,intervals", "-o", "simplekestrune.score_interval:1",
+              "-z", "simplekestrune,receivers"],
     "VP": ["-V", "-P"],  # the host alone's baseline for valgrind: both printers
 }
 MEMORY_MODES = ("summary", "V", "stats")

@@ -55,12 +55,16 @@ class Registration(HostTestCase):
             ["F", "Interval Lost (%)", "kestrune.analysis.interval.lost_percent", "FT_DOUBLE", ""],
             ["F", "Interval Max Jitter (ms)", "kestrune.analysis.interval.max_jitter", "FT_DOUBLE",
              ""],
+            ["F", "Delay (ms)", "kestrune.analysis.delay", "FT_DOUBLE", ""],
+            ["F", "Resynchronisations", "kestrune.analysis.resynchronisations", "FT_UINT32",
+             "BASE_DEC"],
         ] + [["F", name, f"kestrune.analysis.{abbrev}", "FT_NONE", ""] for name, abbrev in (
             ("Packets missing before this one", "sequence_gap"),
             ("Out of order: arrived after a higher sequence number of its stream", "out_of_order"),
             ("Duplicate: a sequence number the stream already had", "duplicate"),
             ("Codec differs from the stream's previous packet", "codec_change"),
-            ('Interval MOS below the "Warn below MOS" preference', "interval.low_mos"))])
+            ('Interval MOS below the "Warn below MOS" preference', "interval.low_mos"),
+            ("The fixed receiver's playout clock resynchronised", "resynchronised"))])
         protocol_rows = [r for r in self.glossary("fields") if r[:2] == ["P", "Quorvane Simple Kestrune"]]
         self.assertEqual(protocol_rows, [["P", "Quorvane Simple Kestrune", "simplekestrune"]])
 

@@ -173,9 +173,12 @@ class PerPacketAnalysis(HostTestCase):
                      "(no longer missing)",
                      "Sequence     SimpleKestrune  Duplicate: sequence number 4 was already "
                      "seen in this stream",
-                     "Sequence     SimpleKestrune  Codec changed from G711Mulaw to G711Alaw"):
+                     "Sequence     SimpleKestrune  Codec changed from G711Mulaw to G711Alaw",
+                     # The pause: sequence numbers going on, arrivals 1.5 s on.
+                     "Sequence     SimpleKestrune  Playout clock resynchronised by +1500.0 ms "
+                     "(a jump in sequence or media time)"):
             self.assertIn(line, out)
-        self.assertEqual(out.count("Warns (4)") + out.count("Notes (2)"), 2, out)
+        self.assertEqual(out.count("Warns (4)") + out.count("Notes (3)"), 2, out)
         for expert, frames in (("sequence_gap", [4, 14]), ("out_of_order", [5, 15]),
                                ("duplicate", [6]), ("codec_change", [7])):
             found = self.host.fields(self.events, ["frame.number"], "-Y", A + expert)
@@ -249,13 +252,14 @@ class ExpertInformationNobodyReads(HostTestCase):
 
     def test_expert_column_without_a_tree(self):
         # Each entry sets the column in turn; a duplicate after a gap still
-        # shows as a Note.
+        # shows as a Note, and so does the receiver's resynchronisation after
+        # the pause (frame 11).
         column = ("-o", 'gui.column.format:"No.","%m","Expert","%a"')
         rows = [line.split() for line in self.host.tshark("-r", self.events, *column)
                 .stdout.splitlines()]
         self.assertEqual({int(r[0]): r[1] for r in rows if len(r) > 1},
-                         {4: "Warning", 5: "Warning", 6: "Note", 7: "Note", 14: "Warning",
-                          15: "Warning"})
+                         {4: "Warning", 5: "Warning", 6: "Note", 7: "Note", 11: "Note",
+                          14: "Warning", 15: "Warning"})
 
     def test_filters_and_texts_that_name_the_entries(self):
         # A filter on an entry, in summary mode: the gap of frame 14 raised
