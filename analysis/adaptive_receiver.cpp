@@ -79,7 +79,12 @@ void AdaptiveReceiver::add_sample(double above_floor_ms) {
     // Written so that a delay below the floor (a floor that stepped up
     // since the packet came) falls into the lowest bin.
     const double at = above_floor_ms / kBinMs;
-    const unsigned bin = !(at > 0) ? 0 : at >= kBins ? kBins - 1 : static_cast<unsigned>(at);
+    unsigned bin = 0;
+    if (at >= kBins) {
+        bin = kBins - 1;
+    } else if (at > 0) {
+        bin = static_cast<unsigned>(at);
+    }
     bins_[bin] += weight_;
     total_ += weight_;
     above_ += bin > quantile_bin_ ? weight_ : 0;

@@ -66,6 +66,33 @@ DelayVariation::DelayVariation(double segment_ms)
                                               : kMinSegmentMs) {}
 
 void DelayVariation::add(double media_ms, double delay_ms, const DriftEstimate& drift) {
+    if (holding_) {
+        const double m = limited(media_ms);
+        if (held_count_ == 0) {
+            held_origin_ = m;
+        }
+        const double offset = m - held_origin_;
+        if (held_count_ < kHeld && offset >= 0 && offset < kHeldMediaMs) {
+            held_media_[held_count_] = static_cast<std::uint16_t>(std::lround(offset * 8));
+            held_delay_ms_[held_count_] = static_cast<float>(limited(delay_ms));
+            ++held_count_;
+            return;
+        }
+        release(drift);
+    }
+    add_now(media_ms, delay_ms, drift);
+}
+
+// The held packets, with the drift as it stands now taken out of them.
+void DelayVariation::release(const DriftEstimate& drift) {
+    holding_ = false;
+    for (unsigned i = 0; i < held_count_; ++i) {
+        add_now(held_origin_ + (held_media_[i] / 8.0), held_delay_ms_[i], drift);
+    }
+    held_count_ = 0;
+}
+
+void DelayVariation::add_now(double media_ms, double delay_ms, const DriftEstimate& drift) {
     const double m = limited(media_ms);
     const bool corrected = drift.has_fit();
     if (!started_) {
@@ -81,7 +108,7 @@ void DelayVariation::add(double media_ms, double delay_ms, const DriftEstimate& 
     if (segment_count_ == 0) {
         open_segment(m, corrected);
     }
-    const double value = limited(delay_ms) - drift.slope() * (m - segment_start_);
+    const double value = limited(delay_ms) - (drift.slope() * (m - segment_start_));
     if (segment_count_ == 0) {
         base_ = value - kMarginMs;
         least_ = value;
@@ -96,6 +123,16 @@ void DelayVariation::add(double media_ms, double delay_ms, const DriftEstimate& 
 }
 
 std::optional<double> DelayVariation::quantile(double q) const {
+    if (holding_ && held_count_ != 0) {
+        // A stream too short for the hold to end: its values as they are.
+        DelayVariation released = *this;
+        released.release(DriftEstimate{});
+        return released.quantile_of_binned(q);
+    }
+    return quantile_of_binned(q);
+}
+
+std::optional<double> DelayVariation::quantile_of_binned(double q) const {
     std::array<std::uint32_t, kBins> counts = stream_;
     const double above_least = least_ - base_;
     for (int j = 0; j < kBins && segment_count_ > 0; ++j) {
@@ -110,7 +147,7 @@ std::optional<double> DelayVariation::quantile(double q) const {
     const double share = q >= 0 ? std::min(q, 1.0) : 0;
     // The rank of the value asked for, from 1; the small allowance keeps
     // 0.99 of 1000 values at 990 whatever the rounding of 0.99.
-    const double wanted = std::ceil(share * static_cast<double>(total) - 1e-6);
+    const double wanted = std::ceil((share * static_cast<double>(total)) - 1e-6);
     const std::uint64_t rank =
         std::clamp<std::uint64_t>(wanted >= 1 ? static_cast<std::uint64_t>(wanted) : 1, 1, total);
     std::uint64_t seen = 0;
@@ -125,7 +162,7 @@ std::optional<double> DelayVariation::quantile(double q) const {
 
 void DelayVariation::open_segment(double media_ms, bool corrected) {
     corrected_ = corrected;
-    const double start = origin_ + segment_ms_ * std::floor((media_ms - origin_) / segment_ms_);
+    const double start = origin_ + (segment_ms_ * std::floor((media_ms - origin_) / segment_ms_));
     if (start <= media_ms && media_ms < start + segment_ms_) {
         segment_start_ = start;
         segment_end_ = start + segment_ms_;
@@ -154,7 +191,7 @@ void DelayVariation::close_segment() {
 void DelayVariation::rebase(double value) {
     // A whole number of bins, so that the linear bins move exactly; the
     // value lands kMarginMs above the new base, or up to a bin more.
-    const double bins = std::ceil((base_ - value) / kBinMs) + kMarginMs / kBinMs;
+    const double bins = std::ceil((base_ - value) / kBinMs) + (kMarginMs / kBinMs);
     const double by = bins * kBinMs;
     std::array<std::uint16_t, kBins> moved_up{};
     for (int j = 0; j < kBins; ++j) {

@@ -16,9 +16,11 @@
 // The drift's share is that of the estimate when the packet is added, its
 // provisional figure included: the sender's first 30 s would otherwise show
 // 0.1% of drift as up to 10 ms of variation in each 10 s segment, more than
-// the jitter of a clean path. Values added before the estimate has any fit
-// (the first 2 s) are not corrected, and the segment they are in ends when
-// it gets one, so that no segment holds both kinds of value.
+// the jitter of a clean path. The packets before the estimate has any fit
+// (the first 2 s) are held, up to kHeld of them, and added with the first
+// fit's drift taken out; a stream that has no fit by then has its first
+// values uncorrected, and the segment they are in ends when the fit comes,
+// so that no segment holds both kinds of value.
 //
 // The estimate moves a little while a segment is open. Against the
 // estimate at the segment's close, a value is off by the slope's change
@@ -43,8 +45,8 @@
 // The open segment counts in a quantile as if it closed there, without
 // changing anything.
 //
-// Memory is fixed: sizeof is 2800 bytes on x86-64, 2968 with a
-// DriftEstimate. A segment also ends at 65535 packets, so that its counts
+// Memory is fixed: sizeof is 4352 bytes on x86-64 (1.5 KiB of it the held
+// packets), 4000 with a DriftEstimate. A segment also ends at 65535 packets, so that its counts
 // fit 16 bits (21 minutes of 20 ms packets). add() costs a few compares
 // and one logarithm for a value more than 64 ms above its segment's base;
 // a segment's close and a quantile go once over the bins.
@@ -80,12 +82,22 @@ public:
     void add(double media_ms, double delay_ms, const DriftEstimate& drift);
 
     // The value at or below which a share q (0..1) of the values lie, the
-    // open segment's included; empty without a value.
+    // open segment's and the held ones included; empty without a value.
     std::optional<double> quantile(double q) const;
-    std::uint64_t count() const { return folded_ + segment_count_; }
+    std::uint64_t count() const { return folded_ + segment_count_ + held_count_; }
     double segment_ms() const { return segment_ms_; }
 
+    // The stream's first packets are held (five seconds of 20 ms packets,
+    // at most kHeldMediaMs of media time) and go in together with the
+    // drift as it is then: the fit's first figures, from a second or two
+    // of floors, are too rough to take out of the values one by one.
+    static constexpr unsigned kHeld = 256;
+    static constexpr double kHeldMediaMs = 8000;
+
 private:
+    void add_now(double media_ms, double delay_ms, const DriftEstimate& drift);
+    std::optional<double> quantile_of_binned(double q) const;
+    void release(const DriftEstimate& drift);
     void open_segment(double media_ms, bool corrected);
     void close_segment();
     void rebase(double value);
@@ -102,6 +114,11 @@ private:
     double least_ = 0;  // the open segment's least value
     std::array<std::uint16_t, kBins> segment_{};
     std::array<std::uint32_t, kBins> stream_{};
+    bool holding_ = true;
+    unsigned held_count_ = 0;
+    double held_origin_ = 0;
+    std::array<std::uint16_t, kHeld> held_media_{};  // 1/8 ms from held_origin_
+    std::array<float, kHeld> held_delay_ms_{};
 };
 
 }  // namespace kestrune

@@ -65,9 +65,9 @@ void DriftEstimate::start_epoch(double media_ms) {
 }
 
 void DriftEstimate::open_window(double media_ms) {
-    window_start_ = origin_ + kWindowMs * std::floor((media_ms - origin_) / kWindowMs);
+    window_start_ = origin_ + (kWindowMs * std::floor((media_ms - origin_) / kWindowMs));
     window_end_ = window_start_ + kWindowMs;
-    if (!(window_start_ <= media_ms && media_ms < window_end_)) {
+    if (window_start_ > media_ms || media_ms >= window_end_) {
         // Rounding far from the origin: the window starts at the packet.
         window_start_ = media_ms;
         window_end_ = media_ms + kWindowMs;
@@ -82,7 +82,7 @@ void DriftEstimate::close_window() {
     ++floors_;
     if (run_n_ > 0) {
         const double off =
-            (floor_delay_ - previous_delay_) - slope_ * (floor_media_ - previous_media_);
+            (floor_delay_ - previous_delay_) - (slope_ * (floor_media_ - previous_media_));
         if (!(std::fabs(off) <= kStepMs)) {
             end_run();
         }

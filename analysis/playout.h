@@ -77,8 +77,8 @@ struct SlotOutcome {
 
 // What a score takes from a receiver.
 struct ReceiverFigures {
-    double delay_ms;  // the buffer's delay, as a fixed receiver's size
-    unsigned late;    // received but not played, dropped ones included
+    double delay_ms = 0;  // the buffer's delay, as a fixed receiver's size
+    unsigned late = 0;    // received but not played, dropped ones included
     BurstCounts bursts;
 };
 

@@ -130,7 +130,7 @@ BurstCounts SlotHistory::counts() const {
     return c;
 }
 
-bool SlotHistory::played(std::int64_t extended) const {
+bool SlotHistory::was_played(std::int64_t extended) const {
     if (!started_ || extended > highest_ || extended < lowest_ || highest_ - extended >= kWindow) {
         return false;
     }
@@ -138,7 +138,7 @@ bool SlotHistory::played(std::int64_t extended) const {
 }
 
 bool SlotHistory::discard(std::int64_t extended) {
-    if (!played(extended)) {
+    if (!was_played(extended)) {
         return false;
     }
     played_[static_cast<std::size_t>(highest_ - extended)] = false;

@@ -42,7 +42,7 @@ public:
     // changes, unless the slot is in the window and was played.
     bool discard(std::int64_t extended);
     // Whether a slot still in the window was played.
-    bool played(std::int64_t extended) const;
+    bool was_played(std::int64_t extended) const;
     BurstCounts counts() const;
 
 private:

@@ -20,6 +20,14 @@
 #   intervals  Statistics › I/O Graphs of five minutes of a two-way call
 #            that loses 20% for 40 s: each direction's interval MOS
 #            (docs/wireshark-interval-mos.png)
+#   delay    Statistics › I/O Graphs of two minutes of a call whose sender's
+#            clock runs 0.1% slow and whose route gains 100 ms at 40 s: the
+#            largest packet delay per second, a slow rise with a step
+#            (docs/wireshark-delay-io-graph.png)
+#   receivers  the Statistics › SimpleKestrune Receivers window for a
+#            drifting call, a route change, a delay spike, a clean call and
+#            two two-way calls with jitter and losses
+#            (docs/wireshark-receivers.png)
 #   calls    the Telephony › SimpleKestrune Calls window for six two-way
 #            calls with jitter and losses (docs/wireshark-calls.png)
 #   levels   the calls window for eight calls, four of them silent one way,
@@ -35,15 +43,16 @@
 #            them, silence where the non-voice packets were
 #            (docs/wireshark-rtp-player.png)
 # Needs the Debian packages wireshark-qt (wireshark from Debian 13 on), xvfb,
-# imagemagick and xdotool. The player decodes with the host's codec modules,
-# which it finds in the host's plugin folder; without them it lists the
-# streams at 0 Hz and draws no waveform.
+# imagemagick and xdotool (receivers merges its calls with the host's
+# mergecap, which comes with them). The player decodes with the host's codec
+# modules, which it finds in the host's plugin folder; without them it lists
+# the streams at 0 Hz and draws no waveform.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 view=details
 case "${1:-}" in
-    details | streams | filter | analysis | iograph | intervals | calls | levels | flow | \
-        rtpstreams | rtpplayer)
+    details | streams | filter | analysis | iograph | intervals | delay | receivers | calls | \
+        levels | flow | rtpstreams | rtpplayer)
         view=$1; shift ;;
 esac
 case $view in
@@ -53,6 +62,8 @@ case $view in
     analysis) out=${1:-$root/docs/wireshark-stream-analysis.png} ;;
     iograph) out=${1:-$root/docs/wireshark-io-graph.png} ;;
     intervals) out=${1:-$root/docs/wireshark-interval-mos.png} ;;
+    delay) out=${1:-$root/docs/wireshark-delay-io-graph.png} ;;
+    receivers) out=${1:-$root/docs/wireshark-receivers.png} ;;
     calls) out=${1:-$root/docs/wireshark-calls.png} ;;
     levels) out=${1:-$root/docs/wireshark-calls-levels.png} ;;
     flow) out=${1:-$root/docs/wireshark-flow-graph.png} ;;
@@ -75,6 +86,12 @@ case $view in
     # Five minutes, 20% lost and up to 40 ms of jitter from 120 s to 160 s.
     intervals) frame=1 capture=degraded.pcap call=(--count 30000)
         impairment=(--impair 120:160:20:40 --seed 3) ;;
+    # Two minutes one way, up to 4 ms of jitter, the sender 1000 ppm slow
+    # (the delay rises 1 ms a second), the route 100 ms longer from 40 s.
+    delay) frame=1 capture=drifting.pcap calls=(--calls 1) call=(--count 6000)
+        impairment=(--jitter 4 --drift -1000 --delay-step 100@40) ;;
+    # Several calls merged into one capture, made below.
+    receivers) frame=1 capture=receivers.pcap ;;
     # Three sessions from each of two gateways: six calls of 5 seconds.
     calls | flow) frame=1 capture=bad-calls.pcap calls=(--calls 3 --gateways 2 --two-way)
         call=(--count 3000) ;;
@@ -84,7 +101,9 @@ case $view in
     rtpstreams | rtpplayer) frame=1 ;;
 esac
 
-for tool in wireshark Xvfb xdotool import; do
+tools=(wireshark Xvfb xdotool import)
+[ "$view" = receivers ] && tools+=(mergecap)
+for tool in "${tools[@]}"; do
     command -v "$tool" >/dev/null || { echo "missing $tool (apt-get install wireshark-qt xvfb imagemagick xdotool; wireshark instead of wireshark-qt from Debian 13 on)"; exit 1; }
 done
 [ -f "$module" ] || { echo "build the plugin first: $module not found"; exit 1; }
@@ -105,6 +124,26 @@ host_codecs=$(pkg-config --variable=plugindir wireshark)/codecs
 [ -d "$host_codecs" ] && ln -s "$host_codecs" "$stage/plugins/$version/codecs"
 if [ "$capture" = kestrune-sample.pcap ]; then
     cp "$root/samples/kestrune-sample.pcap" "$stage/"
+elif [ "$view" = receivers ]; then
+    # One minute of each: two two-way calls with up to 30 ms of jitter and
+    # 1% lost (sessions 1 and 2), then one-way calls from the same gateway
+    # on sessions of their own: a sender 1000 ppm slow (G.729), a route
+    # 100 ms longer from 20 s (G.726), a clean call, a spike of 150 ms at
+    # 30 s (A-law). Each receiver's late packets and MOS differ with them.
+    parts=()
+    while read -r part options; do
+        read -ra options <<<"$options"
+        "$generator" --output "$stage/$part.pcap" "${options[@]}"
+        parts+=("$stage/$part.pcap")
+    done <<'CALLS'
+jittery --calls 2 --two-way --count 12000 --jitter 30 --loss 1
+drifting --calls 1 --session 5 --count 3000 --jitter 4 --drift -1000 --codec 3
+rerouted --calls 1 --session 6 --count 3000 --jitter 4 --delay-step 100@20 --codec 7 --seed 7
+clean --calls 1 --session 7 --count 3000 --seed 8
+spike --calls 1 --session 8 --count 3000 --jitter 4 --spike 150@30 --codec 4 --seed 9
+CALLS
+    mergecap -w "$stage/$capture" "${parts[@]}"
+    rm -f "${parts[@]}"
 else
     "$generator" --output "$stage/$capture" "${calls[@]}" "${impairment[@]}" "${call[@]}"
 fi
@@ -150,6 +189,12 @@ if [ "$view" = intervals ]; then
 "TRUE","Interval MOS, stream 1","kestrune.stream == 1","#d62728","Line","MIN(Y Field)","kestrune.analysis.interval.mos","None","1"
 UAT
 fi
+if [ "$view" = delay ]; then
+    # The packets' delay, a line at the maximum per graph interval.
+    cat > "$stage/home/.config/wireshark/io_graphs" <<'UAT'
+"TRUE","Delay, stream 0","kestrune.stream == 0","#1f77b4","Line","MAX(Y Field)","kestrune.analysis.delay","None","1"
+UAT
+fi
 if [ "$view" = iograph ]; then
     # The I/O Graphs dialog's own table (a UAT in the profile), fields in the
     # order the host writes them: enabled, name, display filter, colour,
@@ -172,7 +217,8 @@ fi
 
 screen=1280x900x24
 case $view in
-    streams | iograph | intervals | flow | rtpplayer) screen=1600x900x24 ;;
+    streams | iograph | intervals | delay | flow | rtpplayer) screen=1600x900x24 ;;
+    receivers) screen=1700x900x24 ;;
     calls) screen=1700x900x24 ;;
     levels) screen=2100x900x24 ;;
     rtpstreams) screen=2100x900x24 ;;
@@ -188,6 +234,7 @@ sleep 1
 
 extra=()
 [ "$view" = streams ] && extra=(-z simplekestrune,streams)
+[ "$view" = receivers ] && extra=(-z simplekestrune,receivers)
 [ "$view" = calls ] || [ "$view" = levels ] && extra=(-z simplekestrune,calls)
 # No capture interfaces are needed: an empty extcap folder spares the start-up
 # from probing for them.
@@ -239,7 +286,7 @@ case $view in
         sleep 2
         import -window root "$out"
         ;;
-    iograph | intervals)
+    iograph | intervals | delay)
         # Statistics › I/O Graphs, from the menu bar with the keyboard; the
         # dialog draws the graphs of the io_graphs table above.
         xdotool key --window "$window" --delay 300 alt+s i
@@ -259,6 +306,13 @@ case $view in
         xdotool mousemove --window "$graphs" 400 650 click 1 mousemove 1590 890
         sleep 1
         import -window "$graphs" "$out"
+        ;;
+    receivers)
+        # Just the statistics window, wide enough for every column.
+        table=$(xdotool search --sync --onlyvisible --name "SimpleKestrune Receivers" | head -1)
+        xdotool windowmove "$table" 0 0 windowsize "$table" 1640 250
+        sleep 3
+        import -window "$table" "$out"
         ;;
     calls)
         table=$(xdotool search --sync --onlyvisible --name "SimpleKestrune Calls" | head -1)

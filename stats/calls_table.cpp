@@ -226,7 +226,7 @@ tap_packet_status call_packet(void* tapdata, packet_info* pinfo, epan_dissect_t*
     const auto& s = streams.side(
         stream_key_of(*p), [table](const StreamKey& key) -> Call& { return new_call(table, key); });
     Direction& d = s.call->way[s.direction];
-    d.hear(*p, d.observe(pinfo, p->header).fixed);
+    d.hear(*p, d.observe(capture_of(pinfo), p->header).fixed);
     stat_tap_table_item_type* row = stat_tap_get_field_data(table, s.call->row, 0);
     fill_direction(row, d, s.direction);
     fill_call(row, *s.call);

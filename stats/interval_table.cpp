@@ -296,7 +296,7 @@ tap_packet_status interval_packet(void* tapdata, packet_info* pinfo, epan_dissec
                        endpoint_text(key.dst, key.dst_port);
     }
     Update update{table, s, &key};
-    s->stream.observe(pinfo, p->header, {&update, interval_closed});
+    s->stream.observe(capture_of(pinfo), p->header, {&update, interval_closed});
     const IntervalScorer* intervals = s->stream.intervals();
     if (intervals == nullptr) {
         return TAP_PACKET_DONT_REDRAW;  // the intervals are off

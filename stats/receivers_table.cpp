@@ -228,7 +228,7 @@ tap_packet_status receivers_packet(void* tapdata, packet_info* pinfo, epan_disse
     if (s == nullptr) {
         s = &new_stream(table, key);
     }
-    const ScoredStream::Capture capture{pinfo->abs_ts, pinfo->rel_ts, pinfo->num};
+    const ScoredStream::Capture capture = capture_of(pinfo);
     stat_tap_table_item_type* row = stat_tap_get_field_data(table, s->row, 0);
     if (!s->has_first) {
         s->has_first = true;

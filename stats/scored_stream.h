@@ -42,18 +42,14 @@ struct ScoredStream {
     // One more packet, through the jitter buffer the preferences give; the
     // intervals it closed go to the sink as well. Returns what each stage
     // made of it.
-    PipelineStep observe(const packet_info* pinfo, const SimplePacketHeader& h,
-                         IntervalScorer::Closed sink = {nullptr, nullptr}) {
-        return observe({pinfo->abs_ts, pinfo->rel_ts, pinfo->num}, h, sink);
-    }
-    // Where and when a packet was captured, as observe() takes it.
+    // Where and when a packet was captured.
     struct Capture {
-        nstime_t abs_ts;
-        nstime_t rel_ts;  // from the start of the capture (or the time reference)
-        std::uint32_t frame;
+        nstime_t abs_ts{};
+        nstime_t rel_ts{};  // from the start of the capture (or the time reference)
+        std::uint32_t frame = 0;
     };
     PipelineStep observe(const Capture& c, const SimplePacketHeader& h,
-                         IntervalScorer::Closed sink);
+                         IntervalScorer::Closed sink = {nullptr, nullptr});
     // After observe(): the packet's payload decoded for the audio level, if
     // it is voice played in time and the preference is on.
     void hear(const TappedPacket& p, const SlotOutcome& outcome);
@@ -75,6 +71,11 @@ struct ScoredStream {
     // The worst interval, the open ones as they stand now included.
     std::optional<WorstInterval> worst() const;
 };
+
+// Where and when the packet being tapped was captured.
+inline ScoredStream::Capture capture_of(const packet_info* pinfo) {
+    return {pinfo->abs_ts, pinfo->rel_ts, pinfo->num};
+}
 
 // The table of a table UI's tap data: nullptr until the host made it.
 stat_tap_table* first_table(void* tapdata);

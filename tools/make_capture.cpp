@@ -527,6 +527,12 @@ Bytes rtp_packet(CallStream& s, unsigned frame_payload, std::mt19937& rng) {
     return b;
 }
 
+// A sender's clock PPM parts per million fast takes that much less
+// capture time for each of its own milliseconds.
+double capture_time_per_sender_time(double drift_ppm) {
+    return 1 - (drift_ppm * 1e-6);
+}
+
 // The network between the senders and the capture point: it delays and drops
 // packets, and hands the rest to the capture in order of arrival. Without
 // any of the options that do so, it passes every packet straight through at
@@ -537,7 +543,7 @@ public:
         : jitter_usec_(o.jitter_ms * 1000),
           loss_(o.loss_percent / 100),
           impaired_(o.impaired),
-          rate_(1 - (o.drift_ppm * 1e-6)),
+          rate_(capture_time_per_sender_time(o.drift_ppm)),
           steps_(o.steps),
           spikes_(o.spikes),
           straight_(o.jitter_ms <= 0 && o.loss_percent <= 0 && o.impaired.to_usec == 0 &&

@@ -7,7 +7,7 @@ import os
 import subprocess
 
 from harness import HostTestCase
-from test_statistics import parse_stream_table
+from test_statistics import parse_stream_table, parse_table
 
 A = "kestrune.analysis."
 
@@ -39,8 +39,11 @@ class Receivers(HostTestCase):
         subprocess.run(["mergecap", "-w", cls.capture, *parts], check=True)
         os.chmod(cls.capture, 0o644)
         out = cls.host.tshark("-r", cls.capture, "-q", "-z", "simplekestrune,streams",
-                              "-z", "expert,note").stdout
+                              "-z", "simplekestrune,receivers", "-z", "expert,note").stdout
+        cls.out = out
         cls.streams = {key[2]: row for key, row in parse_stream_table(out).items()}
+        cls.receivers = {int(r["Session ID"]): r
+                         for r in parse_table(out, "SimpleKestrune Receivers")}
         cls.notes = [line for line in out.splitlines() if "resynchronised" in line]
 
     def test_a_phone_would_play_these_calls(self):
@@ -99,3 +102,31 @@ class Receivers(HostTestCase):
         self.assertLess(max(before), 5)
         self.assertGreater(min(after), 95)
         self.assertLess(max(after), 105)
+
+    def test_three_receivers_side_by_side(self):
+        lines = self.out.split("SimpleKestrune Receivers:")[1].splitlines()
+        headings = lines[2].count("|")
+        for line in lines[4:4 + len(CALLS)]:
+            self.assertEqual(line.count("|"), headings, line)  # every row whole
+        for session, row in self.receivers.items():
+            with self.subTest(session=session):
+                # The fixed receiver is the stream table's, figure for figure.
+                self.assertEqual(row["Fixed Late"], self.streams[session]["Late"])
+                self.assertEqual(row["Fixed MOS"], self.streams[session]["MOS"])
+                # The larger buffer loses no more, and pays for its delay.
+                self.assertLessEqual(int(row["Fixed 200 Late"]), int(row["Fixed Late"]))
+                self.assertLess(float(row["Fixed 200 MOS"]), 4.2)
+                # The adaptive one plays every packet of these calls but a few
+                # at a route change, at little delay (more while a spike
+                # passes).
+                self.assertLessEqual(int(row["Adaptive Late"]), 5)
+                self.assertGreaterEqual(float(row["Adaptive MOS"]), 4.3)
+                self.assertLess(float(row["Adaptive Delay (ms)"]), 40 if session == 6 else 25)
+                # With or without a route change, within 50 ppm of the truth.
+                drift = {2: -1000, 3: 1000}.get(session, 0)
+                self.assertAlmostEqual(float(row["Drift (ppm)"]), drift, delta=50)
+        # Up to 4 ms of jitter: the delay varies by at most 5 ms, drifting or
+        # not; a route change inside a segment counts as variation there.
+        for session in (1, 2, 3):
+            self.assertLessEqual(float(self.receivers[session]["PDV 99.9% (ms)"]), 5)
+        self.assertGreater(float(self.receivers[5]["PDV 99.9% (ms)"]), 95)
