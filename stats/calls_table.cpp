@@ -170,15 +170,6 @@ void fill_call(stat_tap_table_item_type* row, const Call& c) {
     set_string(row[kOneWay], one_way);
 }
 
-// The endpoint cells are the only ones whose text the table owns.
-void free_cell(stat_tap_table* /*table*/, guint /*row*/, guint column,
-               stat_tap_table_item_type* cell) {
-    if (column == kEndpointA || column == kEndpointB) {
-        g_free(const_cast<char*>(cell->value.string_value));
-        cell->value.string_value = nullptr;
-    }
-}
-
 // As the stream table: the rows stay, with their endpoints, and start again
 // from no packets when the GUI reads the capture again.
 void reset_table(stat_tap_table* table) {
@@ -241,7 +232,7 @@ stat_tap_table_ui calls_table_ui = {
     init_table,
     tap_callback<call_packet>,
     reset_table,
-    free_cell,
+    free_endpoint_cell,
     nullptr,  // any display filter will do
     kColumns,
     columns,

@@ -55,6 +55,8 @@ enum Column : std::uint8_t {
     kAdaptiveMos,
     kColumns
 };
+// free_endpoint_cell frees the first two.
+static_assert(kSource == 0 && kDestination == 1);
 
 stat_tap_table_item columns[kColumns] = {
     {TABLE_ITEM_STRING, TAP_ALIGN_LEFT, "Source", "%s"},
@@ -171,14 +173,6 @@ void observe(Receivers& r, const ScoredStream::Capture& c, const SimplePacketHea
     }
 }
 
-void free_cell(stat_tap_table* /*table*/, guint /*row*/, guint column,
-               stat_tap_table_item_type* cell) {
-    if (column == kSource || column == kDestination) {
-        g_free(const_cast<char*>(cell->value.string_value));
-        cell->value.string_value = nullptr;
-    }
-}
-
 // The GUI resets before each (re)read; the rows stay, as in the stream
 // table, and their streams start again from none.
 void reset_table(stat_tap_table* table) {
@@ -254,7 +248,7 @@ stat_tap_table_ui receivers_table_ui = {
     init_table,
     tap_callback<receivers_packet>,
     reset_table,
-    free_cell,
+    free_endpoint_cell,
     nullptr,  // any display filter will do
     kColumns,
     columns,

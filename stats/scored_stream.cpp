@@ -109,4 +109,12 @@ void set_endpoint_cells(stat_tap_table_item_type& source, stat_tap_table_item_ty
     set_string(destination, g_strdup(endpoint_text(key.dst, key.dst_port).c_str()));
 }
 
+void free_endpoint_cell(stat_tap_table* /*table*/, guint /*row*/, guint column,
+                        stat_tap_table_item_type* cell) {
+    if (column < 2) {
+        g_free(const_cast<char*>(cell->value.string_value));
+        cell->value.string_value = nullptr;
+    }
+}
+
 }  // namespace kestrune

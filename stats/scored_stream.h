@@ -83,5 +83,9 @@ stat_tap_table* first_table(void* tapdata);
 // The address cells of a new row: text the table owns and frees.
 void set_endpoint_cells(stat_tap_table_item_type& source, stat_tap_table_item_type& destination,
                         const StreamKey& key);
+// Every stream table's free callback: its first two cells, the endpoints,
+// are the only ones whose text it owns.
+void free_endpoint_cell(stat_tap_table* table, guint row, guint column,
+                        stat_tap_table_item_type* cell);
 
 }  // namespace kestrune

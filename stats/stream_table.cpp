@@ -62,6 +62,8 @@ enum Column : std::uint8_t {
     kClippedPercent,
     kColumns
 };
+// free_endpoint_cell frees the first two.
+static_assert(kSource == 0 && kDestination == 1);
 
 stat_tap_table_item columns[kColumns] = {
     {TABLE_ITEM_STRING, TAP_ALIGN_LEFT, "Source", "%s"},
@@ -159,15 +161,6 @@ void fill_row(stat_tap_table_item_type* row, TableStream& t) {
     fill_level(row, t, s.level_figures());
 }
 
-// The address cells are the only ones whose text the table owns.
-void free_cell(stat_tap_table* /*table*/, guint /*row*/, guint column,
-               stat_tap_table_item_type* cell) {
-    if (column == kSource || column == kDestination) {
-        g_free(const_cast<char*>(cell->value.string_value));
-        cell->value.string_value = nullptr;
-    }
-}
-
 // The GUI resets before each (re)read. Every window showing the table points
 // at its rows, and only the one being reread forgets them, so the rows stay
 // (as the rows of the host's own tables do) until the host frees the table
@@ -234,7 +227,7 @@ stat_tap_table_ui stream_table_ui = {
     init_table,
     tap_callback<stream_packet>,
     reset_table,
-    free_cell,
+    free_endpoint_cell,
     nullptr,  // any display filter will do
     kColumns,
     columns,
